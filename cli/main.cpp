@@ -1,0 +1,25 @@
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <iostream>
+
+#include "cli/registry.hpp"
+
+int main(int argc, char** argv) {
+    CLI::App app{"kqz - XMLs SAT CF-e de seus clientes: consulta, download e resumo sem janelas"};
+    app.require_subcommand(1);
+    for (const auto& entry : kqz::cli::Registered()) {
+        entry.setup(app);
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::cerr << "kqz: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}
