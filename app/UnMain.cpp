@@ -1,0 +1,243 @@
+#include "app/UnMain.hpp"
+
+#include <QCloseEvent>
+#include <QDateEdit>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QScreen>
+#include <QStyleOptionButton>
+#include <QSvgRenderer>
+
+#include "app/app_locale.hpp"
+#include "app/empresa_list.hpp"
+#include "app/reference_month.hpp"
+#include "app/ui_services.hpp"
+#include "app/widgets.hpp"
+
+namespace kqz::app {
+namespace {
+
+constexpr int kAlturaCabecalho = 65;
+constexpr int kAlturaEntrada = 64;
+constexpr int kAlturaRodape = 93;
+constexpr int kAlturaCorpo = TFmMain::kAltura - kAlturaCabecalho - kAlturaEntrada - kAlturaRodape;
+
+QPixmap Logo(QSize size) {
+    QSvgRenderer renderer(QStringLiteral(":/resources/logo.svg"));
+    QSize drawn = renderer.defaultSize().scaled(size, Qt::KeepAspectRatio);
+    QPixmap pixmap(size);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    renderer.render(&painter, QRectF(0, (size.height() - drawn.height()) / 2.0, drawn.width(), drawn.height()));
+    return pixmap;
+}
+
+QLabel* Rotulo(QWidget* parent, const char* name, const QString& text) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    return label;
+}
+
+}  // namespace
+
+WrapButton::WrapButton(const QString& text, QWidget* parent) : QPushButton(text, parent) {}
+
+void WrapButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    option.text.clear();
+    style()->drawControl(QStyle::CE_PushButton, &option, &painter, this);
+    painter.setPen(palette().buttonText().color());
+    painter.drawText(rect().adjusted(4, 2, -4, -2), Qt::AlignCenter | Qt::TextWordWrap, text());
+}
+
+TFmMain::TFmMain(AppContext& context) : QWidget(nullptr), context_(context) {
+    setObjectName("FmMain");
+    setWindowTitle(QString::fromUtf8(kCaption));
+    setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    setFixedSize(kLargura, kAltura);
+    setLocale(AppLocale());
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+
+    // Header: logo, title, support line, version.
+    auto* header = new GradientRect(this);
+    header->setObjectName("Rectangle_Cabecalho");
+    header->setGeometry(0, 0, kLargura, kAlturaCabecalho);
+
+    Label4 = Rotulo(header, "Label4", QStringLiteral("DOWNLOAD DE ARQUIVOS XML"));
+    Label4->setGeometry(0, 5, kLargura, 17);
+    Label4->setFont(Fonte(this, 18, true));
+    Label4->setStyleSheet(QStringLiteral("color: blue;"));
+    Label4->setAlignment(Qt::AlignCenter);
+    AplicarSombra(Label4, 3, 30, 0.5, 0.5);
+
+    Label1 = Rotulo(header, "Label1", QStringLiteral("Suporte: suporte@kqz.com.br"));
+    Label1->setGeometry(0, 5 + 17 + 3, kLargura, 17);
+    Label1->setFont(Fonte(this, 10));
+    Label1->setAlignment(Qt::AlignCenter);
+
+    Label_Versao = Rotulo(header, "Label_Versao", QStringLiteral("VERSÃO:  1.0.3 - 210408"));
+    Label_Versao->setGeometry(0, 5 + 17 + 3 + 17 + 1, kLargura, 17);
+    Label_Versao->setFont(Fonte(this, 10));
+    Label_Versao->setAlignment(Qt::AlignCenter);
+
+    // The logo lies over the left end of the header.
+    Image_Logo = Rotulo(header, "Image_Logo", QString());
+    Image_Logo->setGeometry(3, 3, 150, 62);
+    Image_Logo->setPixmap(Logo(QSize(150, 62)));
+
+    // Input band.
+    auto* entrada = new QWidget(this);
+    entrada->setObjectName("Panel_Entrada");
+    entrada->setGeometry(0, kAlturaCabecalho, kLargura, kAlturaEntrada);
+
+    Label2 = Rotulo(entrada, "Label2", QStringLiteral("Informe seu email"));
+    Label2->move(4, 9);
+    Label2->adjustSize();
+
+    Edit_Email = new QLineEdit(entrada);
+    Edit_Email->setObjectName("Edit_Email");
+    Edit_Email->setGeometry(4, 28, 381, 22);
+    // Every typed letter becomes lower case.
+    connect(Edit_Email, &QLineEdit::textEdited, this, [this](const QString& text) {
+        const QString lower = AsciiLower(text);
+        if (lower != text) {
+            const int cursor = Edit_Email->cursorPosition();
+            Edit_Email->setText(lower);
+            Edit_Email->setCursorPosition(cursor);
+        }
+    });
+
+    Label3 = Rotulo(entrada, "Label3", QStringLiteral("Mes de referencia"));
+    Label3->move(391, 9);
+    Label3->adjustSize();
+
+    DateEdit1 = new QDateEdit(entrada);
+    DateEdit1->setObjectName("DateEdit1");
+    DateEdit1->setGeometry(392, 28, 129, 22);
+    DateEdit1->setLocale(AppLocale());
+    DateEdit1->setDisplayFormat(QStringLiteral("MMMM/yyyy"));
+    DateEdit1->setCalendarPopup(true);
+    DateEdit1->setFont(Fonte(this, 14, true));
+
+    Button1 = new WrapButton(QStringLiteral("MOSTRAR EMPRESAS"), entrada);
+    Button1->setObjectName("Button1");
+    Button1->setGeometry(kLargura - 10 - 89, 10, 89, kAlturaEntrada - 20);
+    Button1->setFont(Fonte(this, 10));
+
+    // Body: the company group box, the list in it, the progress panel over it.
+    body_ = new QWidget(this);
+    body_->setObjectName("Panel_Corpo");
+    body_->setGeometry(0, kAlturaCabecalho + kAlturaEntrada, kLargura, kAlturaCorpo);
+
+    GroupBox_Empresas = new QGroupBox(
+        QStringLiteral("Seus Clientes que utilizam o sistema KQZ para emissão do  SAT"), body_);
+    GroupBox_Empresas->setObjectName("GroupBox_Empresas");
+    GroupBox_Empresas->setGeometry(0, 0, kLargura, kAlturaCorpo);
+
+    ListView_empresa = new TListViewEmpresa(GroupBox_Empresas);
+    ListView_empresa->setGeometry(5, 20, kLargura - 10, kAlturaCorpo - 25);
+
+    Panel_Aviso = new PainelAviso(body_);
+    Panel_Aviso->Centralizar(body_->rect());
+
+    // Footer.
+    auto* footer = new GradientRect(this);
+    footer->setObjectName("Rectangle_Rodape");
+    footer->setGeometry(0, kAltura - kAlturaRodape, kLargura, kAlturaRodape);
+
+    Label_ID = Rotulo(footer, "Label_ID", QStringLiteral("4"));
+    Label_ID->setGeometry(0, kAlturaRodape - 17, kLargura, 17);
+    Label_ID->setFont(Fonte(this, 10));
+
+    memo3 = new QPlainTextEdit(footer);
+    memo3->setObjectName("memo3");
+    memo3->setGeometry(5, 3, 446, kAlturaRodape - 17 - 3 - 6);
+    QFont courier(QStringLiteral("Courier New"));
+    courier.setStyleHint(QFont::TypeWriter);
+    courier.setFixedPitch(true);
+    courier.setPixelSize(8 * 4 / 3);
+    memo3->setFont(courier);
+    memo3->setReadOnly(true);
+    memo3->setLineWrapMode(QPlainTextEdit::NoWrap);
+    AplicarSombra(memo3, 3, 45, 0.5, 0.4);
+    memo3->hide();
+
+    CornerButton2 = new QPushButton(QStringLiteral("Sair"), footer);
+    CornerButton2->setObjectName("CornerButton2");
+    CornerButton2->setGeometry(541, 52, 80, 25);
+    CornerButton2->setStyleSheet(QStringLiteral(
+        "QPushButton { border: 1px solid #8a8a8a; border-radius: 3px; background: #f4f4f4; }"
+        "QPushButton:pressed { background: #dcdcdc; }"));
+    AplicarSombra(CornerButton2, 2, 45, 0.4, 0.4);
+    connect(CornerButton2, &QPushButton::clicked, this, &TFmMain::CornerButton2Click);
+
+    // Widgets the user never sees.
+    Memo_ListaDeCNPJ = new QPlainTextEdit(this);
+    Memo_ListaDeCNPJ->setObjectName("Memo_ListaDeCNPJ");
+    Memo_ListaDeCNPJ->hide();
+
+    CornerButton1 = new QPushButton(QStringLiteral("Arquivos"), this);
+    CornerButton1->setObjectName("CornerButton1");
+    CornerButton1->setGeometry(kLargura + 20, 200, 80, 25);
+    CornerButton1->hide();
+}
+
+TFmMain::~TFmMain() = default;
+
+void TFmMain::Ligar(TFmAtualizarSistema* atualizar, TFmResumo* resumo) {
+    FmAtualizarSistema_ = atualizar;
+    FmResumo_ = resumo;
+}
+
+void TFmMain::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!shown_) {
+        shown_ = true;
+        if (const QScreen* screen = this->screen()) {
+            move(screen->availableGeometry().center() - rect().center());
+        }
+        FormShow();
+    }
+}
+
+void TFmMain::FormShow() {
+    DateEdit1->setDate(MesAnterior(context_.agora().date()));
+    try {
+        Panel_Aviso->hide();
+        VerificarVersao();
+    } catch (...) {
+        context_.ui.ShowMessage(this, QStringLiteral("Não consegui acessar o servidor na nuvem !"));
+    }
+}
+
+void TFmMain::VerificarVersao() {}
+
+void TFmMain::CornerButton2Click() {
+    try {
+        Memo_ListaDeCNPJ->clear();
+        ListView_ArquivosXML.clear();
+        context_.ui.ProcessMessages();
+        context_.ui.Terminate();
+        context_.ui.Halt(0);
+    } catch (...) {
+        close();
+    }
+}
+
+void TFmMain::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept();
+    context_.ui.Terminate();
+}
+
+void TFmMain::FormClose() {}
+
+}  // namespace kqz::app

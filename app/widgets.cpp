@@ -1,0 +1,89 @@
+#include "app/widgets.hpp"
+
+#include <QGraphicsDropShadowEffect>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QProgressBar>
+#include <cmath>
+#include <numbers>
+
+#include "app/ui_services.hpp"
+
+namespace kqz::app {
+
+GradientRect::GradientRect(QWidget* parent) : QWidget(parent) {}
+
+void GradientRect::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    QLinearGradient gradient(0, 0, width(), 0);
+    gradient.setColorAt(0.0, Qt::white);
+    gradient.setColorAt(0.758, Qt::white);
+    gradient.setColorAt(0.981, kAzulClaro);
+    gradient.setColorAt(1.0, kAzulClaro);
+    painter.fillRect(rect(), gradient);
+}
+
+void AplicarSombra(QWidget* widget, double distance, double directionDegrees, double softness, double opacity) {
+    auto* shadow = new QGraphicsDropShadowEffect(widget);
+    const double radians = directionDegrees * std::numbers::pi / 180.0;
+    shadow->setOffset(distance * std::cos(radians), distance * std::sin(radians));
+    shadow->setBlurRadius(softness * 12.0);
+    QColor color(Qt::black);
+    color.setAlphaF(static_cast<float>(opacity));
+    shadow->setColor(color);
+    widget->setGraphicsEffect(shadow);
+}
+
+QFont Fonte(const QWidget* base, int pixelSize, bool bold) {
+    QFont font = base->font();
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+PainelAviso::PainelAviso(QWidget* parent) : QWidget(parent) {
+    setObjectName("Panel_Aviso");
+    resize(373, 88);
+    AplicarSombra(this, 8, 45, 0.3, 0.6);
+
+    auto* fundo = new GradientRect(this);
+    fundo->setObjectName("Rectangle_Aviso");
+    fundo->setGeometry(0, 0, 373, 88 - 12 - 10);
+
+    Label_Aviso = new QLabel(fundo);
+    Label_Aviso->setObjectName("Label_Aviso");
+    Label_Aviso->setGeometry(5, 5, 373 - 10, 17);
+    Label_Aviso->setFont(Fonte(this, 14));
+    Label_Aviso->setAlignment(Qt::AlignCenter);
+
+    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1->setObjectName("ProgressBar1");
+    ProgressBar1->setGeometry(5, 88 - 5 - 12, 373 - 10, 12);
+    ProgressBar1->setTextVisible(false);
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+
+    setAutoFillBackground(true);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    setPalette(pal);
+}
+
+void PainelAviso::Centralizar(const QRect& area) {
+    move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+}
+
+void ProgressoNoPainel::SetText(const std::string& text) {
+    painel_.Label_Aviso->setText(QString::fromStdString(text));
+}
+
+void ProgressoNoPainel::SetMax(double max) { painel_.ProgressBar1->setMaximum(static_cast<int>(std::lround(max))); }
+
+void ProgressoNoPainel::SetValue(double value) {
+    painel_.ProgressBar1->setValue(static_cast<int>(std::lround(value)));
+}
+
+void ProgressoNoPainel::Pump() { ui_.ProcessMessages(); }
+
+}  // namespace kqz::app

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <deque>
+#include <optional>
+
+#include "app/ui_services.hpp"
+
+namespace kqz::app::testing {
+
+// A scripted UiServices: records every call as a line ("warning: texto",
+// "save: proposto", "open: link", "halt: 0", ...) and answers save dialogs from
+// a queue the test fills (an empty optional is a cancel).
+class FakeUi final : public UiServices {
+public:
+    QStringList calls;
+    std::deque<std::optional<QString>> saveAnswers;
+    int processMessages = 0;
+
+    void ShowMessage(QWidget*, const QString& text) override { calls << "message: " + text; }
+    void Warning(QWidget*, const QString& text) override { calls << "warning: " + text; }
+    void Information(QWidget*, const QString& text) override { calls << "information: " + text; }
+    std::optional<QString> SaveFileName(QWidget*, const QString& title, const QString& fileName) override {
+        calls << "save: " + title + " | " + fileName;
+        if (saveAnswers.empty()) {
+            return std::nullopt;
+        }
+        auto answer = saveAnswers.front();
+        saveAnswers.pop_front();
+        return answer;
+    }
+    void ShellOpen(const QString& target) override { calls << "open: " + target; }
+    void ProcessMessages() override { ++processMessages; }
+    void Terminate() override { calls << QStringLiteral("terminate"); }
+    void Halt(int exitCode) override { calls << QStringLiteral("halt: %1").arg(exitCode); }
+
+    // The calls that are boxes (message, warning, information), in order.
+    QStringList Boxes() const {
+        QStringList boxes;
+        for (const QString& call : calls) {
+            if (call.startsWith("message: ") || call.startsWith("warning: ") || call.startsWith("information: ")) {
+                boxes << call;
+            }
+        }
+        return boxes;
+    }
+};
+
+}  // namespace kqz::app::testing

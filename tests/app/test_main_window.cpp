@@ -1,0 +1,213 @@
+#include <QDateEdit>
+#include <QLabel>
+#include <QProgressBar>
+#include <QDir>
+#include <QLineEdit>
+#include <QListView>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "app/UnMain.hpp"
+#include "app/UnResumo.hpp"
+#include "app/empresa_list.hpp"
+#include "app/start_up.hpp"
+#include "app/update/UnAtualizarSistema.hpp"
+#include "app/widgets.hpp"
+#include "tests/app/fake_ui.hpp"
+
+using kqz::app::AppContext;
+using kqz::app::EmpresaItem;
+using kqz::app::TFmMain;
+using kqz::app::testing::FakeUi;
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void monthPreset_data();
+    void monthPreset();
+    void searchBox_data();
+    void searchBox();
+    void clickReportsTheObjectHit_data();
+    void clickReportsTheObjectHit();
+    void sairEndsWithExitCodeZero();
+    void startUpCreatesTheThreeWindowsHidden();
+    void renderMainWindow();
+};
+
+void MainWindowTest::monthPreset_data() {
+    QTest::addColumn<QDate>("today");
+    QTest::addColumn<QDate>("expected");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("january goes to december of the year before")
+        << QDate(2021, 1, 15) << QDate(2020, 12, 15) << "dezembro/2020";
+    QTest::newRow("31 march, non-leap year") << QDate(2021, 3, 31) << QDate(2021, 2, 28) << "fevereiro/2021";
+    QTest::newRow("31 march, leap year") << QDate(2024, 3, 31) << QDate(2024, 2, 29) << "fevereiro/2024";
+    QTest::newRow("31 may to 30 april") << QDate(2021, 5, 31) << QDate(2021, 4, 30) << "abril/2021";
+    QTest::newRow("first day of a month") << QDate(2021, 12, 1) << QDate(2021, 11, 1) << "novembro/2021";
+    QTest::newRow("century leap year") << QDate(2000, 3, 30) << QDate(2000, 2, 29) << "fevereiro/2000";
+}
+
+void MainWindowTest::monthPreset() {
+    QFETCH(QDate, today);
+    QFETCH(QDate, expected);
+    QFETCH(QString, shown);
+    FakeUi ui;
+    AppContext context(ui);
+    context.agora = [today] { return QDateTime(today, QTime(23, 59, 59)); };
+    TFmMain window(context);
+    window.Panel_Aviso->show();
+
+    window.FormShow();
+
+    QCOMPARE(window.DateEdit1->date(), expected);
+    QCOMPARE(window.DateEdit1->text(), shown);
+    QVERIFY(window.Panel_Aviso->isHidden());
+}
+
+void MainWindowTest::searchBox_data() {
+    QTest::addColumn<QString>("search");
+    QTest::addColumn<QStringList>("visible");
+    const QStringList all{"PADARIA SãO JOãO", "MERCADO CENTRAL", "FARMACIA BOA VIDA"};
+    QTest::newRow("empty shows everything") << "" << all;
+    QTest::newRow("lower case with blanks around it") << "  padaria " << QStringList{"PADARIA SãO JOãO"};
+    QTest::newRow("the plural word of the count") << "xmls" << QStringList{"MERCADO CENTRAL"};
+    QTest::newRow("singular matches singular and plural") << "xml" << QStringList{"PADARIA SãO JOãO", "MERCADO CENTRAL"};
+    QTest::newRow("a CNPJ fragment") << "0001-90" << QStringList{"FARMACIA BOA VIDA"};
+    QTest::newRow("a caption every item shows") << "empresa:" << all;
+    QTest::newRow("nothing matches") << "sorveteria" << QStringList{};
+}
+
+void MainWindowTest::searchBox() {
+    QFETCH(QString, search);
+    QFETCH(QStringList, visible);
+    FakeUi ui;
+    AppContext context(ui);
+    TFmMain window(context);
+    auto& items = window.ListView_empresa->Items();
+    const EmpresaItem rows[] = {
+        {"PADARIA SãO JOãO", "11.222.333/0001-81", "Empresa: ", "CNPJ: ", "1 XML", "Ver detalhes"},
+        {"MERCADO CENTRAL", "22.333.444/0001-55", "Empresa: ", "CNPJ: ", "12 XMLs", "Ver detalhes"},
+        {"FARMACIA BOA VIDA", "33.444.555/0001-90", "Empresa: ", "CNPJ: ", "", "Ver detalhes"},
+    };
+    for (const auto& row : rows) {
+        items.Item(items.ItemAdd()) = row;
+    }
+
+    window.ListView_empresa->SearchBox()->setText(search);
+
+    QStringList shown;
+    QAbstractItemModel* view = window.ListView_empresa->View()->model();
+    for (int i = 0; i < view->rowCount(); ++i) {
+        shown << view->index(i, 0).data().toString();
+    }
+    QCOMPARE(shown, visible);
+
+    // Clearing the box shows every item again.
+    window.ListView_empresa->SearchBox()->clear();
+    QCOMPARE(window.ListView_empresa->VisibleCount(), 3);
+}
+
+void MainWindowTest::clickReportsTheObjectHit_data() {
+    QTest::addColumn<QPoint>("offset");
+    QTest::addColumn<QString>("object");
+    QTest::newRow("trade name") << QPoint(120, 8) << "Text1";
+    QTest::newRow("CNPJ") << QPoint(120, 28) << "Text2";
+    QTest::newRow("count") << QPoint(300, 30) << "Text6";
+    QTest::newRow("caption") << QPoint(40, 8) << "Text3";
+    QTest::newRow("download button") << QPoint(-30, 20) << "TextButton5";
+}
+
+void MainWindowTest::clickReportsTheObjectHit() {
+    QFETCH(QPoint, offset);
+    QFETCH(QString, object);
+    FakeUi ui;
+    AppContext context(ui);
+    TFmMain window(context);
+    window.show();
+    auto& items = window.ListView_empresa->Items();
+    for (const char* name : {"PRIMEIRA", "SEGUNDA"}) {
+        items.Item(items.ItemAdd()) = {name, "1", "Empresa: ", "CNPJ: ", "2 XMLs", "Ver detalhes"};
+    }
+    QListView* view = window.ListView_empresa->View();
+    const QRect second = view->visualRect(view->model()->index(1, 0));
+    const QPoint at = offset.x() < 0 ? QPoint(second.right() + 1 + offset.x(), second.top() + offset.y())
+                                     : second.topLeft() + offset;
+    QSignalSpy spy(window.ListView_empresa, &kqz::app::TListViewEmpresa::ItemClickEx);
+
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, at);
+
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(1).toString(), object);
+    // The item is selected before the event is reported.
+    QCOMPARE(window.ListView_empresa->Selected(), 1);
+}
+
+void MainWindowTest::sairEndsWithExitCodeZero() {
+    FakeUi ui;
+    AppContext context(ui);
+    TFmMain window(context);
+    window.Memo_ListaDeCNPJ->setPlainText("11222333000181\n22333444000155");
+    window.ListView_ArquivosXML.push_back({"CFe1-VD", "10.00", "Arquivo: ", "Valor: "});
+
+    window.CornerButton2Click();
+
+    QVERIFY(window.Memo_ListaDeCNPJ->toPlainText().isEmpty());
+    QVERIFY(window.ListView_ArquivosXML.empty());
+    QVERIFY(ui.processMessages >= 1);
+    QCOMPARE(ui.calls, (QStringList{"terminate", "halt: 0"}));
+    QVERIFY(ui.Boxes().isEmpty());
+}
+
+void MainWindowTest::startUpCreatesTheThreeWindowsHidden() {
+    FakeUi ui;
+    AppContext context(ui);
+    kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
+    QVERIFY(janelas.FmMain && janelas.FmAtualizarSistema && janelas.FmResumo);
+    QVERIFY(janelas.FmMain->isHidden());
+    QVERIFY(janelas.FmAtualizarSistema->isHidden());
+    QVERIFY(janelas.FmResumo->isHidden());
+    QCOMPARE(janelas.FmMain->windowTitle(), QString("KQZ_BASKO - Download de XMLs SAT de seus Clientes"));
+    QCOMPARE(janelas.FmMain->size(), QSize(635, 546));
+    QCOMPARE(janelas.FmAtualizarSistema->windowTitle(), QString("Aviso de atualização obrigatória"));
+    QCOMPARE(janelas.FmAtualizarSistema->size(), QSize(401, 179));
+    QCOMPARE(janelas.FmResumo->windowTitle(), QString("Resumo"));
+    QCOMPARE(janelas.FmResumo->size(), QSize(721, 482));
+    // The log memo is hidden at start.
+    QVERIFY(janelas.FmMain->memo3->isHidden());
+    // No title-bar buttons on the main window.
+    const Qt::WindowFlags flags = janelas.FmMain->windowFlags();
+    QVERIFY(!(flags & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+}
+
+void MainWindowTest::renderMainWindow() {
+    FakeUi ui;
+    AppContext context(ui);
+    context.agora = [] { return QDateTime(QDate(2021, 4, 8), QTime(9, 0)); };
+    TFmMain window(context);
+    auto& items = window.ListView_empresa->Items();
+    const EmpresaItem rows[] = {
+        {"PADARIA SãO JOãO", "11222333000181", "Empresa: ", "CNPJ: ", "1 XML", "Ver detalhes"},
+        {"MERCADO CENTRAL", "22333444000155", "Empresa: ", "CNPJ: ", "1234 XMLs", "Ver detalhes"},
+        {"FARMACIA BOA VIDA", "33444555000190", "Empresa: ", "CNPJ: ", "", "Ver detalhes"},
+    };
+    for (const auto& row : rows) {
+        items.Item(items.ItemAdd()) = row;
+    }
+    window.show();
+    window.Edit_Email->setText("contador@exemplo.com.br");
+    window.ListView_empresa->Select(0);
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    const QString dir = QStringLiteral(KQZ_BINARY_DIR "/screenshots");
+    QDir().mkpath(dir);
+    QVERIFY(window.grab().save(dir + "/main_window.png"));
+    window.Panel_Aviso->show();
+    window.Panel_Aviso->Label_Aviso->setText("Aguarde...");
+    window.Panel_Aviso->ProgressBar1->setValue(40);
+    QVERIFY(window.grab().save(dir + "/main_window_progress.png"));
+}
+
+QTEST_MAIN(MainWindowTest)
+#include "test_main_window.moc"
