@@ -1,0 +1,167 @@
+#include "download/document_file.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace kqz::download {
+
+std::string TextoDoDocumento(std::string_view xml) {
+    std::string out;
+    out.reserve(xml.size() + xml.size() / 32);
+    for (std::size_t i = 0; i < xml.size(); ++i) {
+        const char c = xml[i];
+        if (c == '\0') {
+            continue;
+        }
+        if (c != '\r' && c != '\n') {
+            out += c;
+            continue;
+        }
+        const bool crlf = c == '\r' && i + 1 < xml.size() && xml[i + 1] == '\n';
+        const std::size_t next = crlf ? i + 2 : i + 1;
+        // NULs after the break do not make another line.
+        std::size_t rest = next;
+        while (rest < xml.size() && xml[rest] == '\0') {
+            ++rest;
+        }
+        if (rest < xml.size() || crlf) {
+            out += "\r\n";
+        }
+        i = next - 1;
+    }
+    return out;
+}
+
+std::optional<std::string> ProblemaNoNome(std::string_view adNumero) {
+    if (adNumero.empty()) {
+        return "nome vazio";
+    }
+    if (adNumero == "." || adNumero == "..") {
+        return "nome reservado";
+    }
+    if (adNumero.size() > 200) {
+        return "nome longo demais";
+    }
+    if (adNumero.find("..") != std::string_view::npos) {
+        return "contém \"..\"";
+    }
+    for (char c : adNumero) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '/' || c == '\\') {
+            return "contém separador de pastas";
+        }
+        if (u < 0x20 || u == 0x7F) {
+            return "contém caractere de controle";
+        }
+        if (std::strchr(":*?\"<>|", c) != nullptr) {
+            return std::string("contém o caractere ") + c;
+        }
+    }
+    if (adNumero.front() == ' ' || adNumero.back() == ' ' || adNumero.back() == '.') {
+        return "começa ou termina com espaço ou ponto";
+    }
+    return std::nullopt;
+}
+
+std::filesystem::path CaminhoDoDocumento(const std::filesystem::path& pasta, std::string_view adNumero) {
+    std::string name(adNumero);
+    name += ".XML";
+    return pasta / name;
+}
+
+void GravarArquivo(const std::filesystem::path& path, std::string_view content) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        throw std::runtime_error("Não foi possível criar o arquivo " + path.string() + ": " + std::strerror(errno));
+    }
+    const std::size_t written = std::fwrite(content.data(), 1, content.size(), file);
+    const int writeErrno = errno;
+    const bool closed = std::fclose(file) == 0;
+    if (written != content.size() || !closed) {
+        throw std::runtime_error("Não foi possível gravar o arquivo " + path.string() + ": " +
+                                 std::strerror(written != content.size() ? writeErrno : errno));
+    }
+}
+
+GravadorDeArquivos::GravadorDeArquivos(unsigned threads, std::size_t maxQueued)
+    : maxQueued_(maxQueued == 0 ? 1 : maxQueued) {
+    for (unsigned i = 0; i < (threads == 0 ? 1 : threads); ++i) {
+        threads_.emplace_back([this] { Trabalhar(); });
+    }
+}
+
+GravadorDeArquivos::~GravadorDeArquivos() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    hasWork_.notify_all();
+    hasRoom_.notify_all();
+    for (auto& thread : threads_) {
+        thread.join();
+    }
+}
+
+void GravadorDeArquivos::RethrowLocked() {
+    if (failure_) {
+        std::rethrow_exception(failure_);
+    }
+}
+
+void GravadorDeArquivos::Gravar(std::filesystem::path path, std::string content) {
+    std::unique_lock lock(mutex_);
+    hasRoom_.wait(lock, [this] { return queue_.size() < maxQueued_ || failure_; });
+    RethrowLocked();
+    queue_.emplace_back(std::move(path), std::move(content));
+    lock.unlock();
+    hasWork_.notify_one();
+}
+
+void GravadorDeArquivos::Concluir() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return (queue_.empty() && busy_ == 0) || failure_; });
+    RethrowLocked();
+}
+
+void GravadorDeArquivos::Trabalhar() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        hasWork_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty() || failure_) {
+            if (stopping_) {
+                return;
+            }
+            queue_.clear();
+            idle_.notify_all();
+            continue;
+        }
+        auto job = std::move(queue_.front());
+        queue_.pop_front();
+        ++busy_;
+        lock.unlock();
+        hasRoom_.notify_one();
+        std::exception_ptr error;
+        try {
+            GravarArquivo(job.first, job.second);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        --busy_;
+        if (error && !failure_) {
+            failure_ = error;
+            queue_.clear();
+            hasRoom_.notify_all();
+        }
+        if (queue_.empty() && busy_ == 0) {
+            idle_.notify_all();
+        }
+        if (failure_) {
+            idle_.notify_all();
+        }
+    }
+}
+
+}  // namespace kqz::download

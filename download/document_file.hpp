@@ -1,0 +1,74 @@
+#pragma once
+
+// The document files of a download: one CF-e XML file per stored document,
+// named by its AD_NUMERO and ".XML", in the folder the user chose.
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace kqz::download {
+
+// The content of a document file for the XML text `xml`: NUL characters
+// dropped, every line break (CR LF, lone CR, lone LF) written as CR LF, and
+// nothing after the last line - a text that ends in CR LF keeps that one CR LF,
+// a final lone CR or LF is lost.
+std::string TextoDoDocumento(std::string_view xml);
+
+// Why `adNumero` cannot name a file inside the chosen folder (empty, "." or
+// "..", a path separator, "..", a NUL or another control character, a
+// character that is not allowed in file names, or too long), or nothing when it
+// can. A name the server sends never reaches the file system unchecked.
+std::optional<std::string> ProblemaNoNome(std::string_view adNumero);
+
+// folder / (adNumero + ".XML"); call ProblemaNoNome first.
+std::filesystem::path CaminhoDoDocumento(const std::filesystem::path& pasta, std::string_view adNumero);
+
+// Creates or replaces `path` with `content`. Throws std::runtime_error naming
+// the file and the system's reason.
+void GravarArquivo(const std::filesystem::path& path, std::string_view content);
+
+// Writes files on background threads so that the download can go on reading
+// the next document while the file system works. The first failure stops the
+// writers; Gravar() and Concluir() then throw it. Files queued after a failure
+// are not written; files already written stay.
+class GravadorDeArquivos {
+public:
+    explicit GravadorDeArquivos(unsigned threads = 2, std::size_t maxQueued = 256);
+    ~GravadorDeArquivos();
+    GravadorDeArquivos(const GravadorDeArquivos&) = delete;
+    GravadorDeArquivos& operator=(const GravadorDeArquivos&) = delete;
+
+    // Queues one file; blocks while the queue is full. Throws the first
+    // failure of an earlier file.
+    void Gravar(std::filesystem::path path, std::string content);
+
+    // Waits for every queued file; throws the first failure.
+    void Concluir();
+
+private:
+    void Trabalhar();
+    void RethrowLocked();
+
+    std::mutex mutex_;
+    std::condition_variable hasWork_;
+    std::condition_variable hasRoom_;
+    std::condition_variable idle_;
+    std::deque<std::pair<std::filesystem::path, std::string>> queue_;
+    std::size_t maxQueued_;
+    std::size_t busy_ = 0;
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace kqz::download

@@ -1,0 +1,18 @@
+#pragma once
+
+// Small text rules the client's jobs share. Casing touches the ASCII letters
+// only; trimming removes blanks and control characters at both ends.
+
+#include <string>
+#include <string_view>
+
+namespace kqz::download {
+
+std::string AsciiLower(std::string_view text);
+std::string AsciiUpper(std::string_view text);
+std::string_view Trim(std::string_view text);
+
+// An SQL string literal: in single quotes, every single quote inside doubled.
+std::string QuotedStr(std::string_view value);
+
+}  // namespace kqz::download

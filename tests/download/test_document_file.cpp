@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "download/document_file.hpp"
+
+namespace kqz::download {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string Ler(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        path = fs::temp_directory_path() / ("kqz-download-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+TEST(TextoDoDocumento, NormalisesLineBreaksAndDropsNuls) {
+    struct Case {
+        std::string xml;
+        std::string file;
+    };
+    const Case cases[] = {
+        {"<a>\n<b/>\n</a>", "<a>\r\n<b/>\r\n</a>"},         // lone LF
+        {"<a>\r\n<b/>\r\n</a>", "<a>\r\n<b/>\r\n</a>"},     // CR LF unchanged
+        {"<a>\r<b/>\r</a>", "<a>\r\n<b/>\r\n</a>"},         // lone CR
+        {"<a><b/></a>", "<a><b/></a>"},                     // one line: no break at all
+        {"<a/>\r\n", "<a/>\r\n"},                           // a final CR LF is kept
+        {"<a/>\n", "<a/>"},                                 // a final lone LF is lost
+        {"<a/>\r", "<a/>"},                                 // and so is a final lone CR
+        {"<a/>\n\n", "<a/>\r\n"},                           // an empty last line
+        {std::string("<a>\0x</a>\n\0", 11), "<a>x</a>"},   // NULs dropped
+        {"", ""},
+        {"\n\r\n", "\r\n\r\n"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TextoDoDocumento(c.xml), c.file) << testing::PrintToString(c.xml);
+    }
+}
+
+TEST(ProblemaNoNome, RefusesNamesThatLeaveTheFolder) {
+    const char* accepted[] = {"CFe35210311222333000181590001234560000421234567-VD", "CFeCanc3521-CA", "a b", "x.y"};
+    for (const char* name : accepted) {
+        EXPECT_FALSE(ProblemaNoNome(name).has_value()) << name;
+    }
+    const std::string refused[] = {"",    ".",      "..",         "../x",  "a/b", "a\\b", "..hidden", "x..y",
+                                   "a:b", "a*",     "a?",         "a\"b",  "a<b", "a|b",  "a\tb",     " a",
+                                   "a.",  "a\x7f", std::string("a\0b", 3), std::string(201, 'x')};
+    for (const std::string& name : refused) {
+        EXPECT_TRUE(ProblemaNoNome(name).has_value()) << testing::PrintToString(name);
+    }
+}
+
+TEST(GravadorDeArquivos, WritesEveryFileAndReplacesExistingOnes) {
+    TempDir dir;
+    GravarArquivo(dir.path / "A.XML", "old content that is longer");
+    {
+        GravadorDeArquivos gravador(2, 4);
+        for (int i = 0; i < 50; ++i) {
+            gravador.Gravar(dir.path / (std::to_string(i) + ".XML"), std::string(static_cast<std::size_t>(i), 'x'));
+        }
+        gravador.Gravar(dir.path / "A.XML", "new");
+        gravador.Concluir();
+    }
+    EXPECT_EQ(Ler(dir.path / "A.XML"), "new");
+    EXPECT_EQ(Ler(dir.path / "49.XML"), std::string(49, 'x'));
+    EXPECT_EQ(Ler(dir.path / "0.XML"), "");
+}
+
+TEST(GravadorDeArquivos, ReportsTheFileThatCouldNotBeWritten) {
+    TempDir dir;
+    GravadorDeArquivos gravador(2, 2);
+    const fs::path bad = dir.path / "missing-folder" / "X.XML";
+    try {
+        gravador.Gravar(bad, "x");
+        for (int i = 0; i < 20; ++i) {
+            gravador.Gravar(dir.path / (std::to_string(i) + ".XML"), "y");
+        }
+        gravador.Concluir();
+        FAIL() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(bad.string()), std::string::npos) << e.what();
+    }
+}
+
+}  // namespace
+}  // namespace kqz::download
