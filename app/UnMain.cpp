@@ -2,20 +2,33 @@
 
 #include <QCloseEvent>
 #include <QDateEdit>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QScreen>
 #include <QStyleOptionButton>
 #include <QSvgRenderer>
 
+#include <exception>
+
+#include "app/UnResumo.hpp"
 #include "app/app_locale.hpp"
 #include "app/empresa_list.hpp"
 #include "app/reference_month.hpp"
 #include "app/ui_services.hpp"
+#include "app/update/UnAtualizarSistema.hpp"
+#include "app/update/version_check.hpp"
 #include "app/widgets.hpp"
+#include "cloud/server_address.hpp"
+#include "download/empresas.hpp"
+#include "download/identificacao.hpp"
+#include "download/queries.hpp"
+#include "download/text.hpp"
+#include "summary/resumo.hpp"
 
 namespace kqz::app {
 namespace {
@@ -31,7 +44,8 @@ QPixmap Logo(QSize size) {
     QPixmap pixmap(size);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
-    renderer.render(&painter, QRectF(0, (size.height() - drawn.height()) / 2.0, drawn.width(), drawn.height()));
+    renderer.render(&painter,
+                    QRectF(0, (size.height() - drawn.height()) / 2.0, drawn.width(), drawn.height()));
     return pixmap;
 }
 
@@ -40,6 +54,83 @@ QLabel* Rotulo(QWidget* parent, const char* name, const QString& text) {
     label->setObjectName(name);
     return label;
 }
+
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+// The company list as the listing fills it.
+class VistaDaLista final : public download::VistaDaListagem {
+  public:
+    VistaDaLista(TFmMain& main, UiServices& ui) : main_(main), ui_(ui) {}
+    void MostrarAviso(const std::string& text) override {
+        main_.Panel_Aviso->Label_Aviso->setText(Q(text));
+        main_.Panel_Aviso->show();
+        main_.Panel_Aviso->raise();
+        ui_.ProcessMessages();
+    }
+    void EsconderAviso() override {
+        main_.Panel_Aviso->hide();
+        ui_.ProcessMessages();
+    }
+    void IniciarLista() override {
+        main_.ListView_empresa->Items().Clear();
+        main_.ListView_empresa->setUpdatesEnabled(false);
+    }
+    void AdicionarEmpresa(const download::EmpresaListada& empresa) override {
+        auto& items = main_.ListView_empresa->Items();
+        const int index = items.ItemAdd();
+        items.Item(index) = {Q(empresa.Text1), Q(empresa.Text2), Q(empresa.Text3),
+                             Q(empresa.Text4), Q(empresa.Text6), Q(empresa.Text7)};
+        items.Changed(index);
+        main_.ListView_empresa->Select(index);
+        ui_.ProcessMessages();
+    }
+    void ConcluirLista() override {
+        main_.ListView_empresa->setUpdatesEnabled(true);
+        main_.ListView_empresa->Select(0);
+    }
+    void DefinirLog(const std::string& text) override { main_.memo3->setPlainText(Q(text)); }
+    void AdicionarLog(const std::string& line) override { main_.memo3->appendPlainText(Q(line)); }
+
+  private:
+    TFmMain& main_;
+    UiServices& ui_;
+};
+
+// The progress panel and log memo as the download reports to them. Window
+// events run after each document, at most every few milliseconds so that a
+// month of a busy store is not slowed down by repainting.
+class VistaDoBaixar final : public download::VistaDoDownload, public ProgressSink {
+  public:
+    VistaDoBaixar(TFmMain& main, UiServices& ui) : main_(main), ui_(ui), painel_(*main.Panel_Aviso, ui) {
+        clock_.start();
+    }
+    void MostrarAviso(const std::string& text) override {
+        main_.Panel_Aviso->Label_Aviso->setText(Q(text));
+        main_.Panel_Aviso->show();
+        main_.Panel_Aviso->raise();
+        Pump();
+    }
+    void EsconderAviso() override { main_.Panel_Aviso->hide(); }
+    void LimparLog() override { main_.memo3->clear(); }
+    void AdicionarLog(const std::string& line) override { main_.memo3->appendPlainText(Q(line)); }
+    void SetText(const std::string& text) override { painel_.SetText(text); }
+    void SetMax(double max) override { painel_.SetMax(max); }
+    void SetValue(double value) override { painel_.SetValue(value); }
+    void Pump() override {
+        if (clock_.elapsed() >= 30) {
+            ui_.ProcessMessages();
+            clock_.restart();
+        }
+    }
+
+  private:
+    TFmMain& main_;
+    UiServices& ui_;
+    ProgressoNoPainel painel_;
+    QElapsedTimer clock_;
+};
 
 }  // namespace
 
@@ -55,7 +146,11 @@ void WrapButton::paintEvent(QPaintEvent*) {
     painter.drawText(rect().adjusted(4, 2, -4, -2), Qt::AlignCenter | Qt::TextWordWrap, text());
 }
 
-TFmMain::TFmMain(AppContext& context) : QWidget(nullptr), context_(context) {
+TFmMain::TFmMain(AppContext& context)
+    : QWidget(nullptr),
+      DSRestConnection1(cloud::ResolveServerAddress(context.servidor)),
+      context_(context),
+      remoto_(DSRestConnection1) {
     setObjectName("FmMain");
     setWindowTitle(QString::fromUtf8(kCaption));
     setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
@@ -114,6 +209,7 @@ TFmMain::TFmMain(AppContext& context) : QWidget(nullptr), context_(context) {
             Edit_Email->setCursorPosition(cursor);
         }
     });
+    Edit_Email->installEventFilter(this);
 
     Label3 = Rotulo(entrada, "Label3", QStringLiteral("Mes de referencia"));
     Label3->move(391, 9);
@@ -131,19 +227,22 @@ TFmMain::TFmMain(AppContext& context) : QWidget(nullptr), context_(context) {
     Button1->setObjectName("Button1");
     Button1->setGeometry(kLargura - 10 - 89, 10, 89, kAlturaEntrada - 20);
     Button1->setFont(Fonte(this, 10));
+    connect(Button1, &QPushButton::clicked, this, &TFmMain::Button1Click);
 
     // Body: the company group box, the list in it, the progress panel over it.
     body_ = new QWidget(this);
     body_->setObjectName("Panel_Corpo");
     body_->setGeometry(0, kAlturaCabecalho + kAlturaEntrada, kLargura, kAlturaCorpo);
 
-    GroupBox_Empresas = new QGroupBox(
-        QStringLiteral("Seus Clientes que utilizam o sistema KQZ para emissão do  SAT"), body_);
+    GroupBox_Empresas =
+        new QGroupBox(QStringLiteral("Seus Clientes que utilizam o sistema KQZ para emissão do  SAT"), body_);
     GroupBox_Empresas->setObjectName("GroupBox_Empresas");
     GroupBox_Empresas->setGeometry(0, 0, kLargura, kAlturaCorpo);
 
     ListView_empresa = new TListViewEmpresa(GroupBox_Empresas);
     ListView_empresa->setGeometry(5, 20, kLargura - 10, kAlturaCorpo - 25);
+    connect(ListView_empresa, &TListViewEmpresa::ItemClickEx, this,
+            [this](int, const QString& itemObject) { ListView_EmpresaItemClickEx(itemObject); });
 
     Panel_Aviso = new PainelAviso(body_);
     Panel_Aviso->Centralizar(body_->rect());
@@ -173,9 +272,9 @@ TFmMain::TFmMain(AppContext& context) : QWidget(nullptr), context_(context) {
     CornerButton2 = new QPushButton(QStringLiteral("Sair"), footer);
     CornerButton2->setObjectName("CornerButton2");
     CornerButton2->setGeometry(541, 52, 80, 25);
-    CornerButton2->setStyleSheet(QStringLiteral(
-        "QPushButton { border: 1px solid #8a8a8a; border-radius: 3px; background: #f4f4f4; }"
-        "QPushButton:pressed { background: #dcdcdc; }"));
+    CornerButton2->setStyleSheet(
+        QStringLiteral("QPushButton { border: 1px solid #8a8a8a; border-radius: 3px; background: #f4f4f4; }"
+                       "QPushButton:pressed { background: #dcdcdc; }"));
     AplicarSombra(CornerButton2, 2, 45, 0.4, 0.4);
     connect(CornerButton2, &QPushButton::clicked, this, &TFmMain::CornerButton2Click);
 
@@ -188,6 +287,7 @@ TFmMain::TFmMain(AppContext& context) : QWidget(nullptr), context_(context) {
     CornerButton1->setObjectName("CornerButton1");
     CornerButton1->setGeometry(kLargura + 20, 200, 80, 25);
     CornerButton1->hide();
+    connect(CornerButton1, &QPushButton::clicked, this, &TFmMain::CornerButton1Click);
 }
 
 TFmMain::~TFmMain() = default;
@@ -218,12 +318,168 @@ void TFmMain::FormShow() {
     }
 }
 
-void TFmMain::VerificarVersao() {}
+bool TFmMain::SelectMemTable(const std::string& _Sintaxe, cloud::MemTable& Sender) {
+    return remoto_.SelectMemTable(_Sintaxe, Sender);
+}
+
+void TFmMain::ExecuteSQL(const std::string& _Sintaxe) {
+    remoto_.ExecuteSQL(_Sintaxe);
+}
+
+std::string TFmMain::MesReferencia() const {
+    const QDate date = DateEdit1->date();
+    return download::MesAnoTexto(date.year(), date.month());
+}
+
+void TFmMain::VerificarVersao() {
+    if (!SelectMemTable(download::ConsultaVersao(), mem_ArquivosXML)) {
+        throw std::runtime_error(remoto_.LastError());
+    }
+    const auto oferta = VersaoMaisNova(mem_ArquivosXML, Label_ID->text().toStdString());
+    if (!oferta) {
+        return;
+    }
+    FmAtualizarSistema_->Label_Link->setText(Q(oferta->link));
+    FmAtualizarSistema_->Label_VersaoDisponivel->setText(Q(oferta->descricao));
+    FmAtualizarSistema_->Label_VersaoATual->setText(Label_Versao->text());
+    FmAtualizarSistema_->exec();
+}
+
+bool TFmMain::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Edit_Email && event->type() == QEvent::FocusOut) {
+        Edit_EmailExit();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void TFmMain::Edit_EmailExit() {
+    download::Identificacao resultado;
+    try {
+        resultado = download::Identificar(Edit_Email->text().toStdString(), *this, memTable_Usuarios);
+    } catch (const std::exception& e) {
+        context_.ui.ShowMessage(this, Q(e.what()));
+        return;
+    }
+    if (resultado.ignorada) {
+        return;
+    }
+    if (resultado.mensagem) {
+        context_.ui.ShowMessage(this, Q(*resultado.mensagem));
+    }
+    if (resultado.limparCampo) {
+        Edit_Email->clear();
+        Edit_Email->setFocus();
+    }
+    if (resultado.cnpjs) {
+        QStringList linhas;
+        for (const std::string& cnpj : *resultado.cnpjs) {
+            linhas << Q(cnpj);
+        }
+        Memo_ListaDeCNPJ->setPlainText(linhas.join(QLatin1Char('\n')));
+    }
+    if (resultado.mostrarLog) {
+        memo3->setVisible(*resultado.mostrarLog);
+    }
+}
+
+void TFmMain::Button1Click() {
+    std::vector<std::string> cnpjs;
+    const QString lista = Memo_ListaDeCNPJ->toPlainText();
+    if (!lista.isEmpty()) {
+        for (const QString& linha : lista.split(QLatin1Char('\n'))) {
+            cnpjs.push_back(linha.toStdString());
+        }
+    }
+    VistaDaLista vista(*this, context_.ui);
+    ProgressoNoPainel progresso(*Panel_Aviso, context_.ui);
+    try {
+        const download::Listagem listagem =
+            download::ListarEmpresas(Edit_Email->text().toStdString(), cnpjs, MesReferencia(), *this,
+                                     memTable_Empresas, mem_ArquivosXML, vista, progresso);
+        if (!listagem.ok()) {
+            context_.ui.ShowMessage(this, Q(listagem.mensagem));
+        }
+    } catch (const std::exception& e) {
+        Panel_Aviso->hide();
+        context_.ui.ShowMessage(this, Q(e.what()));
+    }
+}
+
+void TFmMain::CornerButton1Click() {
+    const int selecionado = ListView_empresa->Selected();
+    if (selecionado < 0) {
+        return;
+    }
+    const std::string cnpj = ListView_empresa->Items().Item(selecionado).Text2.toStdString();
+    download::ListarDocumentos(cnpj, MesReferencia(), *this, mem_ArquivosXML, documentos);
+}
+
+void TFmMain::ListView_EmpresaItemClickEx(const QString& itemObject) {
+    struct FimComum {
+        TFmMain& main;
+        ~FimComum() {
+            main.Panel_Aviso->hide();
+            main.context_.ui.ProcessMessages();
+        }
+    } fim{*this};
+
+    if (itemObject != QLatin1String("TextButton5")) {
+        return;
+    }
+    Panel_Aviso->ProgressBar1->setValue(0);
+    const int selecionado = ListView_empresa->Selected();
+    if (selecionado < 0) {
+        return;
+    }
+    const EmpresaItem item = ListView_empresa->Items().Item(selecionado);
+    if (item.Text6.trimmed().isEmpty()) {
+        context_.ui.Warning(this, QString::fromUtf8(download::kNaoExisteArquivo));
+        return;
+    }
+
+    // The summary window, prepared for this company.
+    TFmResumo& resumo = *FmResumo_;
+    resumo.LimparRelatorio();
+    resumo.AdicionarLinha("Empresa: " + item.Text2.toStdString() + " - " +
+                          item.Text1.trimmed().toStdString());
+    resumo.Label1->setText(item.Text2);
+    resumo.AdicionarLinha("");
+    resumo.tabelas.Empty();
+
+    const auto pasta = context_.ui.SaveFileName(this, QString(), item.Text2);
+    if (!pasta) {
+        return;
+    }
+
+    VistaDoBaixar vista(*this, context_.ui);
+    download::Download download;
+    try {
+        download =
+            download::BaixarDocumentos(item.Text2.toStdString(), MesReferencia(), pasta->toStdString(), *this,
+                                       mem_ArquivosXML, documentos, resumo.tabelas, vista, vista);
+    } catch (const std::exception& e) {
+        Panel_Aviso->hide();
+        context_.ui.ShowMessage(this, Q(e.what()));
+        return;
+    }
+    if (!download.ok()) {
+        if (download.mensagem == download::kFalhaNoServidor) {
+            context_.ui.ShowMessage(this, Q(download.mensagem));
+        } else {
+            context_.ui.Warning(this, Q(download.mensagem));
+        }
+        return;
+    }
+    Panel_Aviso->hide();
+    resumo.exec();
+}
 
 void TFmMain::CornerButton2Click() {
     try {
         Memo_ListaDeCNPJ->clear();
-        ListView_ArquivosXML.clear();
+        documentos.ListView_ArquivosXML.clear();
+        memTable_Empresas.Close();
+        mem_ArquivosXML.Close();
         context_.ui.ProcessMessages();
         context_.ui.Terminate();
         context_.ui.Halt(0);
@@ -238,6 +494,8 @@ void TFmMain::closeEvent(QCloseEvent* event) {
     context_.ui.Terminate();
 }
 
-void TFmMain::FormClose() {}
+void TFmMain::FormClose() {
+    remoto_.LiberarClientREST();
+}
 
 }  // namespace kqz::app

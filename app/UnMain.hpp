@@ -6,6 +6,11 @@
 #include <vector>
 
 #include "app/app_context.hpp"
+#include "cloud/mem_table.hpp"
+#include "cloud/remote_query.hpp"
+#include "cloud/rest_connection.hpp"
+#include "download/documentos.hpp"
+#include "download/remote.hpp"
 
 class QDateEdit;
 class QGroupBox;
@@ -24,25 +29,17 @@ class TListViewEmpresa;
 // A push button whose caption wraps onto several lines.
 class WrapButton : public QPushButton {
     Q_OBJECT
-public:
+  public:
     WrapButton(const QString& text, QWidget* parent);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
-// One entry of the hidden document list.
-struct ItemArquivoXml {
-    std::string Text1;  // AD_NUMERO
-    std::string Text2;  // AD_VALOR
-    std::string Text3;  // "Arquivo: "
-    std::string Text4;  // "Valor: "
-};
-
 // The main window: e-mail, reference month, company list, download and exit.
-class TFmMain : public QWidget {
+class TFmMain : public QWidget, public download::ConsultaRemota {
     Q_OBJECT
-public:
+  public:
     static constexpr const char* kCaption = "KQZ_BASKO - Download de XMLs SAT de seus Clientes";
     static constexpr int kLargura = 635;
     static constexpr int kAltura = 546;
@@ -56,7 +53,21 @@ public:
     // Event handlers.
     void FormShow();
     void FormClose();
+    void Edit_EmailExit();
+    void Button1Click();
+    void ListView_EmpresaItemClickEx(const QString& itemObject);
+    void CornerButton1Click();
     void CornerButton2Click();
+
+    // The remote query helper: every remote access goes through these.
+    // SelectMemTable reports no failure but its answer (false: `Sender` was
+    // left as it was).
+    bool SelectMemTable(const std::string& _Sintaxe, cloud::MemTable& Sender) override;
+    void ExecuteSQL(const std::string& _Sintaxe);
+    cloud::RemoteQuery& RemoteQuery() { return remoto_; }
+
+    // The reference month as the server stores it ("yyMM").
+    std::string MesReferencia() const;
 
     // Header
     QLabel* Image_Logo;
@@ -80,18 +91,24 @@ public:
     // Never shown
     QPlainTextEdit* Memo_ListaDeCNPJ;
     QPushButton* CornerButton1;
-    std::vector<ItemArquivoXml> ListView_ArquivosXML;
-    std::string Memo1;
+    download::ListaDeDocumentos documentos;  // ListView_ArquivosXML and Memo1
+    // Non-visual
+    cloud::RestConnection DSRestConnection1;
+    cloud::MemTable memTable_Empresas{"memTable_Empresas"};
+    cloud::MemTable mem_ArquivosXML{"mem_ArquivosXML"};
+    cloud::MemTable memTable_Usuarios{"memTable_Usuarios"};
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     // The start-up version check; a failure is reported by FormShow.
     void VerificarVersao();
 
     AppContext& context_;
+    cloud::RemoteQuery remoto_;
     TFmAtualizarSistema* FmAtualizarSistema_ = nullptr;
     TFmResumo* FmResumo_ = nullptr;
     QWidget* body_ = nullptr;

@@ -5,11 +5,19 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
+#include <QDateEdit>
+#include <exception>
+
 #include "app/UnMain.hpp"
+#include "app/app_locale.hpp"
 #include "app/ui_services.hpp"
 #include "app/widgets.hpp"
+#include "summary/numbers.hpp"
+#include "summary/resumo.hpp"
+#include "summary/salvar.hpp"
 
 namespace kqz::app {
 
@@ -67,7 +75,8 @@ TFmResumo::TFmResumo(AppContext& context, TFmMain& main) : QDialog(nullptr), con
     Panel_Aviso = new PainelAviso(this);
     Panel_Aviso->hide();
 
-    connect(Button1, &QPushButton::clicked, this, &QDialog::accept);
+    connect(Button1, &QPushButton::clicked, this, &TFmResumo::Button1Click);
+    connect(Button2, &QPushButton::clicked, this, &TFmResumo::Button2Click);
 }
 
 TFmResumo::~TFmResumo() = default;
@@ -75,6 +84,81 @@ TFmResumo::~TFmResumo() = default;
 void TFmResumo::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     move(main_.geometry().center() - rect().center());
+    if (!event->spontaneous()) {
+        // Let the window appear before the report is composed under its eyes.
+        QMetaObject::invokeMethod(this, &TFmResumo::FormShow, Qt::QueuedConnection);
+    }
+}
+
+void TFmResumo::LimparRelatorio() {
+    linhas_.clear();
+    Memo2->clear();
+}
+
+void TFmResumo::AdicionarLinha(const std::string& line) {
+    linhas_.push_back(line);
+    Memo2->appendPlainText(QString::fromStdString(line));
+}
+
+void TFmResumo::MostrarLinhas() {
+    QString text;
+    for (std::size_t i = 0; i < linhas_.size(); ++i) {
+        if (i > 0) {
+            text += QLatin1Char('\n');
+        }
+        text += QString::fromStdString(linhas_[i]);
+    }
+    Memo2->setPlainText(text);
+}
+
+void TFmResumo::FormShow() {
+    Panel_Aviso->Centralizar(Memo2->geometry());
+    Panel_Aviso->show();
+    Panel_Aviso->raise();
+    const QLocale locale = AppLocale();
+    const summary::NumberFormat format{locale.decimalPoint().toStdString(),
+                                       locale.groupSeparator().toStdString()};
+    ProgressoNoPainel progresso(*Panel_Aviso, context_.ui);
+    try {
+        summary::ComporResumo(tabelas, linhas_, format, progresso);
+    } catch (const std::exception& e) {
+        // What was composed stays; the panel stays up as the report stopped there.
+        MostrarLinhas();
+        context_.ui.ShowMessage(this, QString::fromStdString(e.what()));
+        return;
+    }
+    MostrarLinhas();
+    Memo2->setFocus();
+    Panel_Aviso->hide();
+    context_.ui.Information(this,
+                            QString::fromUtf8(summary::kProcessoConcluido.data(),
+                                              static_cast<qsizetype>(summary::kProcessoConcluido.size())));
+}
+
+QString TFmResumo::NomeProposto(QDate date) const {
+    QString month = AppLocale().monthName(date.month(), QLocale::ShortFormat);
+    while (month.endsWith(QLatin1Char('.'))) {
+        month.chop(1);
+    }
+    return QStringLiteral("Resumo_") + month + date.toString(QStringLiteral("yy")) + QLatin1Char('_') +
+           Label1->text() + QStringLiteral(".txt");
+}
+
+void TFmResumo::Button2Click() {
+    const auto path = context_.ui.SaveFileName(this, QStringLiteral("Salvar resumo"),
+                                               NomeProposto(main_.DateEdit1->date()));
+    if (!path) {
+        return;
+    }
+    try {
+        summary::SalvarResumo(path->toStdString(), linhas_);
+    } catch (const std::exception& e) {
+        context_.ui.ShowMessage(this, QString::fromStdString(e.what()));
+    }
+}
+
+void TFmResumo::Button1Click() {
+    accept();
 }
 
 void TFmResumo::resizeEvent(QResizeEvent* event) {

@@ -117,7 +117,8 @@ bool EmpresaFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex&) con
     }
     const auto& model = static_cast<const EmpresaListModel&>(*sourceModel());
     const EmpresaItem& item = model.Item(sourceRow);
-    for (const QString* text : {&item.Text1, &item.Text2, &item.Text3, &item.Text4, &item.Text6, &item.Text7}) {
+    for (const QString* text :
+         {&item.Text1, &item.Text2, &item.Text3, &item.Text4, &item.Text6, &item.Text7}) {
         if (AsciiLower(*text).contains(search_)) {
             return true;
         }
@@ -125,7 +126,8 @@ bool EmpresaFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex&) con
     return false;
 }
 
-void EmpresaDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
+void EmpresaDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                            const QModelIndex& index) const {
     painter->save();
     const QRect item = option.rect;
     painter->setClipRect(item);
@@ -200,7 +202,9 @@ void TListViewEmpresa::Select(int index) {
     view_->scrollTo(proxy);
 }
 
-int TListViewEmpresa::VisibleCount() const { return filter_.rowCount(); }
+int TListViewEmpresa::VisibleCount() const {
+    return filter_.rowCount();
+}
 
 void TListViewEmpresa::Click(int index, const QString& objectName) {
     Select(index);

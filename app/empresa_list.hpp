@@ -42,7 +42,7 @@ QString ObjetoEm(QPoint pos, int width);
 // The items, in list order.
 class EmpresaListModel : public QAbstractListModel {
     Q_OBJECT
-public:
+  public:
     enum Role { Text1Role = Qt::UserRole + 1, Text2Role, Text3Role, Text4Role, Text6Role, Text7Role };
 
     using QAbstractListModel::QAbstractListModel;
@@ -58,7 +58,7 @@ public:
     // Tells the views that item `index` changed.
     void Changed(int index);
 
-private:
+  private:
     std::vector<EmpresaItem> items_;
 };
 
@@ -67,23 +67,24 @@ private:
 // Lower-casing touches the ASCII letters only.
 class EmpresaFilterModel : public QSortFilterProxyModel {
     Q_OBJECT
-public:
+  public:
     using QSortFilterProxyModel::QSortFilterProxyModel;
     void SetSearchText(const QString& text);
 
-protected:
+  protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
 
-private:
+  private:
     QString search_;
 };
 
 // Paints the item objects at their offsets; selection is not highlighted.
 class EmpresaDelegate : public QStyledItemDelegate {
     Q_OBJECT
-public:
+  public:
     using QStyledItemDelegate::QStyledItemDelegate;
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override;
     QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
 };
 
@@ -91,7 +92,7 @@ public:
 // it and then reports the name of the item object it hit.
 class TListViewEmpresa : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit TListViewEmpresa(QWidget* parent = nullptr);
 
     EmpresaListModel& Items() { return model_; }
@@ -110,15 +111,14 @@ public:
     // mouse click on it would (used by tests and keyboard activation).
     void Click(int index, const QString& objectName);
 
-signals:
+  signals:
     // ItemObject's name ("TextButton5", "Text1", ...; empty outside any object).
     void ItemClickEx(int itemIndex, const QString& objectName);
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
-
+  private:
     EmpresaListModel model_;
     EmpresaFilterModel filter_;
     EmpresaDelegate delegate_;

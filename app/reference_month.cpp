@@ -3,6 +3,8 @@
 namespace kqz::app {
 
 // QDate::addMonths keeps the day and clamps it to the end of a shorter month.
-QDate MesAnterior(QDate today) { return today.addMonths(-1); }
+QDate MesAnterior(QDate today) {
+    return today.addMonths(-1);
+}
 
 }  // namespace kqz::app

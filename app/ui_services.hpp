@@ -11,7 +11,7 @@ namespace kqz::app {
 // save dialog, the shell's "open", and ending the program. Windows receive one
 // instance; tests pass a scripted fake that records every call.
 class UiServices {
-public:
+  public:
     virtual ~UiServices() = default;
 
     // The three kinds of box: a plain message, a warning and an information box,
@@ -41,11 +41,12 @@ public:
 
 // The real thing: QMessageBox, QFileDialog, QDesktopServices.
 class QtUiServices final : public UiServices {
-public:
+  public:
     void ShowMessage(QWidget* parent, const QString& text) override;
     void Warning(QWidget* parent, const QString& text) override;
     void Information(QWidget* parent, const QString& text) override;
-    std::optional<QString> SaveFileName(QWidget* parent, const QString& title, const QString& fileName) override;
+    std::optional<QString> SaveFileName(QWidget* parent, const QString& title,
+                                        const QString& fileName) override;
     void ShellOpen(const QString& target) override;
     void ProcessMessages() override;
     void Terminate() override;

@@ -24,7 +24,8 @@ void GradientRect::paintEvent(QPaintEvent*) {
     painter.fillRect(rect(), gradient);
 }
 
-void AplicarSombra(QWidget* widget, double distance, double directionDegrees, double softness, double opacity) {
+void AplicarSombra(QWidget* widget, double distance, double directionDegrees, double softness,
+                   double opacity) {
     auto* shadow = new QGraphicsDropShadowEffect(widget);
     const double radians = directionDegrees * std::numbers::pi / 180.0;
     shadow->setOffset(distance * std::cos(radians), distance * std::sin(radians));
@@ -78,12 +79,16 @@ void ProgressoNoPainel::SetText(const std::string& text) {
     painel_.Label_Aviso->setText(QString::fromStdString(text));
 }
 
-void ProgressoNoPainel::SetMax(double max) { painel_.ProgressBar1->setMaximum(static_cast<int>(std::lround(max))); }
+void ProgressoNoPainel::SetMax(double max) {
+    painel_.ProgressBar1->setMaximum(static_cast<int>(std::lround(max)));
+}
 
 void ProgressoNoPainel::SetValue(double value) {
     painel_.ProgressBar1->setValue(static_cast<int>(std::lround(value)));
 }
 
-void ProgressoNoPainel::Pump() { ui_.ProcessMessages(); }
+void ProgressoNoPainel::Pump() {
+    ui_.ProcessMessages();
+}
 
 }  // namespace kqz::app

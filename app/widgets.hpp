@@ -19,16 +19,17 @@ inline const QColor kAzulClaro{0x50, 0xA2, 0xEF};
 // the width, blending into light blue at 0.981 and beyond.
 class GradientRect : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit GradientRect(QWidget* parent = nullptr);
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
 };
 
 // A drop shadow as the layouts describe it: distance and direction (degrees,
 // clockwise from the x axis, y pointing down), softness 0..1 and opacity 0..1.
-void AplicarSombra(QWidget* widget, double distance, double directionDegrees, double softness, double opacity);
+void AplicarSombra(QWidget* widget, double distance, double directionDegrees, double softness,
+                   double opacity);
 
 // Font of the given pixel size, optionally bold.
 QFont Fonte(const QWidget* base, int pixelSize, bool bold = false);
@@ -38,7 +39,7 @@ QFont Fonte(const QWidget* base, int pixelSize, bool bold = false);
 // Its owner keeps it centred over the area it covers.
 class PainelAviso : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit PainelAviso(QWidget* parent);
 
     // Centres the panel over `area` (in the parent's coordinates).
@@ -50,14 +51,14 @@ public:
 
 // Reports a long loop on a PainelAviso and lets window events run on Pump().
 class ProgressoNoPainel final : public ProgressSink {
-public:
+  public:
     ProgressoNoPainel(PainelAviso& painel, UiServices& ui) : painel_(painel), ui_(ui) {}
     void SetText(const std::string& text) override;
     void SetMax(double max) override;
     void SetValue(double value) override;
     void Pump() override;
 
-private:
+  private:
     PainelAviso& painel_;
     UiServices& ui_;
 };

@@ -74,7 +74,8 @@ std::filesystem::path CaminhoDoDocumento(const std::filesystem::path& pasta, std
 void GravarArquivo(const std::filesystem::path& path, std::string_view content) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
-        throw std::runtime_error("Não foi possível criar o arquivo " + path.string() + ": " + std::strerror(errno));
+        throw std::runtime_error("Não foi possível criar o arquivo " + path.string() + ": " +
+                                 std::strerror(errno));
     }
     const std::size_t written = std::fwrite(content.data(), 1, content.size(), file);
     const int writeErrno = errno;

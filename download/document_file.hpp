@@ -42,7 +42,7 @@ void GravarArquivo(const std::filesystem::path& path, std::string_view content);
 // writers; Gravar() and Concluir() then throw it. Files queued after a failure
 // are not written; files already written stay.
 class GravadorDeArquivos {
-public:
+  public:
     explicit GravadorDeArquivos(unsigned threads = 2, std::size_t maxQueued = 256);
     ~GravadorDeArquivos();
     GravadorDeArquivos(const GravadorDeArquivos&) = delete;
@@ -55,7 +55,7 @@ public:
     // Waits for every queued file; throws the first failure.
     void Concluir();
 
-private:
+  private:
     void Trabalhar();
     void RethrowLocked();
 

@@ -8,7 +8,7 @@ namespace kqz {
 // panel and lets pending window events run on Pump(); the command line draws a
 // bar on the terminal; tests record the calls.
 class ProgressSink {
-public:
+  public:
     virtual ~ProgressSink() = default;
     virtual void SetText(const std::string& text) = 0;
     virtual void SetMax(double max) = 0;
@@ -18,7 +18,7 @@ public:
 
 // For callers that do not show progress.
 class NoProgress final : public ProgressSink {
-public:
+  public:
     void SetText(const std::string&) override {}
     void SetMax(double) override {}
     void SetValue(double) override {}

@@ -10,7 +10,8 @@
 namespace kqz::app {
 namespace {
 
-QLabel* Faixa(QWidget* parent, const char* name, const QString& text, int y, int pixelSize, bool bold = false) {
+QLabel* Faixa(QWidget* parent, const char* name, const QString& text, int y, int pixelSize,
+              bool bold = false) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(name);
     label->setGeometry(0, y, 401, 17);
@@ -68,14 +69,16 @@ void TFmAtualizarSistema::showEvent(QShowEvent* event) {
 }
 
 void TFmAtualizarSistema::Button1Click() {
-    context_.ui.Information(this, QStringLiteral("O sistema será fechado e o download será iniciado.") +
-                                      QChar(13) +
-                                      QStringLiteral("Quando terminar o download, descompacte o arquivo baixado "
-                                                     "e execute o KQZ_TREVON.exe"));
+    context_.ui.Information(this,
+                            QStringLiteral("O sistema será fechado e o download será iniciado.") + QChar(13) +
+                                QStringLiteral("Quando terminar o download, descompacte o arquivo baixado "
+                                               "e execute o KQZ_TREVON.exe"));
     context_.ui.ShellOpen(Label_Link->text());
     main_.close();
 }
 
-void TFmAtualizarSistema::Button2Click() { main_.close(); }
+void TFmAtualizarSistema::Button2Click() {
+    main_.close();
+}
 
 }  // namespace kqz::app

@@ -15,7 +15,7 @@ class TFmMain;
 // close button.
 class TFmAtualizarSistema : public QDialog {
     Q_OBJECT
-public:
+  public:
     static constexpr const char* kCaption = "Aviso de atualização obrigatória";
 
     TFmAtualizarSistema(AppContext& context, TFmMain& main);
@@ -32,10 +32,10 @@ public:
     QLabel* Label_Link;
     QPushButton* Button2;
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
 
-private:
+  private:
     AppContext& context_;
     TFmMain& main_;
 };

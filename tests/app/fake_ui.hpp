@@ -13,7 +13,7 @@ namespace kqz::app::testing {
 // "save: proposto", "open: link", "halt: 0", ...) and answers save dialogs from
 // a queue the test fills (an empty optional is a cancel).
 class FakeUi final : public UiServices {
-public:
+  public:
     QStringList calls;
     std::deque<std::optional<QString>> saveAnswers;
     int processMessages = 0;
@@ -39,7 +39,8 @@ public:
     QStringList Boxes() const {
         QStringList boxes;
         for (const QString& call : calls) {
-            if (call.startsWith("message: ") || call.startsWith("warning: ") || call.startsWith("information: ")) {
+            if (call.startsWith("message: ") || call.startsWith("warning: ") ||
+                call.startsWith("information: ")) {
                 boxes << call;
             }
         }

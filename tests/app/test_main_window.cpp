@@ -1,10 +1,10 @@
 #include <QDateEdit>
-#include <QLabel>
-#include <QProgressBar>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -24,7 +24,7 @@ using kqz::app::testing::FakeUi;
 class MainWindowTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void monthPreset_data();
     void monthPreset();
     void searchBox_data();
@@ -73,7 +73,8 @@ void MainWindowTest::searchBox_data() {
     QTest::newRow("empty shows everything") << "" << all;
     QTest::newRow("lower case with blanks around it") << "  padaria " << QStringList{"PADARIA SãO JOãO"};
     QTest::newRow("the plural word of the count") << "xmls" << QStringList{"MERCADO CENTRAL"};
-    QTest::newRow("singular matches singular and plural") << "xml" << QStringList{"PADARIA SãO JOãO", "MERCADO CENTRAL"};
+    QTest::newRow("singular matches singular and plural")
+        << "xml" << QStringList{"PADARIA SãO JOãO", "MERCADO CENTRAL"};
     QTest::newRow("a CNPJ fragment") << "0001-90" << QStringList{"FARMACIA BOA VIDA"};
     QTest::newRow("a caption every item shows") << "empresa:" << all;
     QTest::newRow("nothing matches") << "sorveteria" << QStringList{};
@@ -124,8 +125,13 @@ void MainWindowTest::clickReportsTheObjectHit() {
     QFETCH(QString, object);
     FakeUi ui;
     AppContext context(ui);
-    TFmMain window(context);
+    context.servidor = "http://127.0.0.1:1";  // nothing listens there
+    kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
+    TFmMain& window = *janelas.FmMain;
     window.show();
+    // The start-up version check could not reach the server.
+    QCOMPARE(ui.Boxes(), QStringList{"message: Não consegui acessar o servidor na nuvem !"});
+    ui.calls.clear();
     auto& items = window.ListView_empresa->Items();
     for (const char* name : {"PRIMEIRA", "SEGUNDA"}) {
         items.Item(items.ItemAdd()) = {name, "1", "Empresa: ", "CNPJ: ", "2 XMLs", "Ver detalhes"};
@@ -142,6 +148,10 @@ void MainWindowTest::clickReportsTheObjectHit() {
     QCOMPARE(spy.at(0).at(1).toString(), object);
     // The item is selected before the event is reported.
     QCOMPARE(window.ListView_empresa->Selected(), 1);
+    // Only the Download button starts anything: it asks for the folder (and the
+    // fake cancels); a press elsewhere shows nothing.
+    const QStringList expected = object == "TextButton5" ? QStringList{"save:  | 1"} : QStringList{};
+    QCOMPARE(ui.calls.filter(QRegularExpression("^(save|message|warning|information)")), expected);
 }
 
 void MainWindowTest::sairEndsWithExitCodeZero() {
@@ -149,12 +159,12 @@ void MainWindowTest::sairEndsWithExitCodeZero() {
     AppContext context(ui);
     TFmMain window(context);
     window.Memo_ListaDeCNPJ->setPlainText("11222333000181\n22333444000155");
-    window.ListView_ArquivosXML.push_back({"CFe1-VD", "10.00", "Arquivo: ", "Valor: "});
+    window.documentos.ListView_ArquivosXML.push_back({"CFe1-VD", "10.00", "Arquivo: ", "Valor: "});
 
     window.CornerButton2Click();
 
     QVERIFY(window.Memo_ListaDeCNPJ->toPlainText().isEmpty());
-    QVERIFY(window.ListView_ArquivosXML.empty());
+    QVERIFY(window.documentos.ListView_ArquivosXML.empty());
     QVERIFY(ui.processMessages >= 1);
     QCOMPARE(ui.calls, (QStringList{"terminate", "halt: 0"}));
     QVERIFY(ui.Boxes().isEmpty());
@@ -178,7 +188,8 @@ void MainWindowTest::startUpCreatesTheThreeWindowsHidden() {
     QVERIFY(janelas.FmMain->memo3->isHidden());
     // No title-bar buttons on the main window.
     const Qt::WindowFlags flags = janelas.FmMain->windowFlags();
-    QVERIFY(!(flags & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
+    QVERIFY(
+        !(flags & (Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint)));
 }
 
 void MainWindowTest::renderMainWindow() {

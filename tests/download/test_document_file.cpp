@@ -36,15 +36,15 @@ TEST(TextoDoDocumento, NormalisesLineBreaksAndDropsNuls) {
         std::string file;
     };
     const Case cases[] = {
-        {"<a>\n<b/>\n</a>", "<a>\r\n<b/>\r\n</a>"},         // lone LF
-        {"<a>\r\n<b/>\r\n</a>", "<a>\r\n<b/>\r\n</a>"},     // CR LF unchanged
-        {"<a>\r<b/>\r</a>", "<a>\r\n<b/>\r\n</a>"},         // lone CR
-        {"<a><b/></a>", "<a><b/></a>"},                     // one line: no break at all
-        {"<a/>\r\n", "<a/>\r\n"},                           // a final CR LF is kept
-        {"<a/>\n", "<a/>"},                                 // a final lone LF is lost
-        {"<a/>\r", "<a/>"},                                 // and so is a final lone CR
-        {"<a/>\n\n", "<a/>\r\n"},                           // an empty last line
-        {std::string("<a>\0x</a>\n\0", 11), "<a>x</a>"},   // NULs dropped
+        {"<a>\n<b/>\n</a>", "<a>\r\n<b/>\r\n</a>"},       // lone LF
+        {"<a>\r\n<b/>\r\n</a>", "<a>\r\n<b/>\r\n</a>"},   // CR LF unchanged
+        {"<a>\r<b/>\r</a>", "<a>\r\n<b/>\r\n</a>"},       // lone CR
+        {"<a><b/></a>", "<a><b/></a>"},                   // one line: no break at all
+        {"<a/>\r\n", "<a/>\r\n"},                         // a final CR LF is kept
+        {"<a/>\n", "<a/>"},                               // a final lone LF is lost
+        {"<a/>\r", "<a/>"},                               // and so is a final lone CR
+        {"<a/>\n\n", "<a/>\r\n"},                         // an empty last line
+        {std::string("<a>\0x</a>\n\0", 11), "<a>x</a>"},  // NULs dropped
         {"", ""},
         {"\n\r\n", "\r\n\r\n"},
     };
@@ -54,13 +54,31 @@ TEST(TextoDoDocumento, NormalisesLineBreaksAndDropsNuls) {
 }
 
 TEST(ProblemaNoNome, RefusesNamesThatLeaveTheFolder) {
-    const char* accepted[] = {"CFe35210311222333000181590001234560000421234567-VD", "CFeCanc3521-CA", "a b", "x.y"};
+    const char* accepted[] = {"CFe35210311222333000181590001234560000421234567-VD", "CFeCanc3521-CA", "a b",
+                              "x.y"};
     for (const char* name : accepted) {
         EXPECT_FALSE(ProblemaNoNome(name).has_value()) << name;
     }
-    const std::string refused[] = {"",    ".",      "..",         "../x",  "a/b", "a\\b", "..hidden", "x..y",
-                                   "a:b", "a*",     "a?",         "a\"b",  "a<b", "a|b",  "a\tb",     " a",
-                                   "a.",  "a\x7f", std::string("a\0b", 3), std::string(201, 'x')};
+    const std::string refused[] = {"",
+                                   ".",
+                                   "..",
+                                   "../x",
+                                   "a/b",
+                                   "a\\b",
+                                   "..hidden",
+                                   "x..y",
+                                   "a:b",
+                                   "a*",
+                                   "a?",
+                                   "a\"b",
+                                   "a<b",
+                                   "a|b",
+                                   "a\tb",
+                                   " a",
+                                   "a.",
+                                   "a\x7f",
+                                   std::string("a\0b", 3),
+                                   std::string(201, 'x')};
     for (const std::string& name : refused) {
         EXPECT_TRUE(ProblemaNoNome(name).has_value()) << testing::PrintToString(name);
     }
@@ -72,7 +90,8 @@ TEST(GravadorDeArquivos, WritesEveryFileAndReplacesExistingOnes) {
     {
         GravadorDeArquivos gravador(2, 4);
         for (int i = 0; i < 50; ++i) {
-            gravador.Gravar(dir.path / (std::to_string(i) + ".XML"), std::string(static_cast<std::size_t>(i), 'x'));
+            gravador.Gravar(dir.path / (std::to_string(i) + ".XML"),
+                            std::string(static_cast<std::size_t>(i), 'x'));
         }
         gravador.Gravar(dir.path / "A.XML", "new");
         gravador.Concluir();

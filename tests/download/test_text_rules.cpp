@@ -41,8 +41,9 @@ TEST(Queries, AreComposedExactly) {
     EXPECT_EQ(ConsultaVersao(),
               "SELECT AP_CONTEUDO_INT,AP_CONTEUDO_STR,AP_DESCR from KQZ_SADp WHERE AP_PARAMETRO='P_VERATU'");
     EXPECT_EQ(ConsultaUsuarios(" o'neil@ab.com"), "SELECT * FROM KQZ_SADu WHERE AU_EMAIL =' o''neil@ab.com'");
-    EXPECT_EQ(ConsultaEmpresas({"A", "B"}),
-              "SELECT M00_FANT,M00_CNPJ FROM M00 where M00_CNPJ IN('xx','A','B')  GROUP BY M00_FANT,M00_CNPJ");
+    EXPECT_EQ(
+        ConsultaEmpresas({"A", "B"}),
+        "SELECT M00_FANT,M00_CNPJ FROM M00 where M00_CNPJ IN('xx','A','B')  GROUP BY M00_FANT,M00_CNPJ");
     EXPECT_EQ(ConjuntoDeCnpj({}), "'xx'");
     EXPECT_EQ(ConjuntoDeCnpj({"", " 1'2 "}), "'xx','',' 1''2 '");
     EXPECT_EQ(ConsultaQuantidade("11222333000181", "2103"),

@@ -1,0 +1,168 @@
+// kqz download: the window's download without the window. Identifies the
+// e-mail, fetches the month's documents of one of its companies into a folder
+// (one file each), reads them and prints the summary.
+
+#include <CLI/CLI.hpp>
+
+#include <unistd.h>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <stdexcept>
+
+#include "cli/registry.hpp"
+#include "cli/session.hpp"
+#include "download/documentos.hpp"
+#include "download/queries.hpp"
+#include "download/text.hpp"
+#include "summary/numbers.hpp"
+#include "summary/resumo.hpp"
+#include "summary/salvar.hpp"
+#include "summary/tables.hpp"
+
+namespace kqz::cli {
+namespace {
+
+// Progress on the terminal: one line redrawn in place, only when stderr is a
+// terminal; the log lines go to stderr too.
+class Terminal final : public download::VistaDoDownload, public ProgressSink {
+  public:
+    Terminal() : tty_(::isatty(STDERR_FILENO) != 0) {}
+    ~Terminal() override { Fim(); }
+
+    void MostrarAviso(const std::string& text) override {
+        text_ = text;
+        Desenhar();
+    }
+    void EsconderAviso() override { Fim(); }
+    void LimparLog() override {}
+    void AdicionarLog(const std::string& line) override {
+        Fim();
+        std::cerr << line << '\n';
+    }
+    void SetText(const std::string& text) override { text_ = text; }
+    void SetMax(double max) override { max_ = max; }
+    void SetValue(double value) override { value_ = value; }
+    void Pump() override { Desenhar(); }
+
+  private:
+    void Desenhar() {
+        if (!tty_) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < std::chrono::milliseconds(100) && value_ < max_) {
+            return;
+        }
+        last_ = now;
+        const int width = 30;
+        const int filled = max_ > 0 ? static_cast<int>(width * std::min(1.0, value_ / max_)) : 0;
+        std::fprintf(stderr, "\r[%s%s] %s\x1b[K", std::string(static_cast<std::size_t>(filled), '#').c_str(),
+                     std::string(static_cast<std::size_t>(width - filled), ' ').c_str(), text_.c_str());
+        drawn_ = true;
+    }
+    void Fim() {
+        if (drawn_) {
+            std::fputs("\r\x1b[K", stderr);
+            drawn_ = false;
+        }
+    }
+
+    bool tty_;
+    bool drawn_ = false;
+    std::string text_;
+    double max_ = 0;
+    double value_ = 0;
+    std::chrono::steady_clock::time_point last_{};
+};
+
+struct Options {
+    std::string server;
+    std::string email;
+    std::string cnpj;
+    std::string month;
+    std::string out;
+    std::string summaryFile;
+    bool timings = false;
+};
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+void Run(const Options& options) {
+    const auto start = Clock::now();
+    Sessao sessao(options.server);
+    const std::string mes = MesDoArgumento(options.month);
+    const auto cnpjs = sessao.Identificar(options.email);
+    if (std::find(cnpjs.begin(), cnpjs.end(), options.cnpj) == cnpjs.end()) {
+        throw std::runtime_error("o CNPJ " + options.cnpj + " não está entre as empresas do e-mail " +
+                                 options.email);
+    }
+
+    // The trade name for the heading, as the company list shows it.
+    std::string nome;
+    if (!sessao.remoto.SelectMemTable(download::ConsultaEmpresas({options.cnpj}), sessao.memTable_Empresas)) {
+        throw std::runtime_error(sessao.Falha());
+    }
+    if (sessao.memTable_Empresas.RecordCount() > 0) {
+        nome = download::AsciiUpper(sessao.memTable_Empresas.FieldByName("M00_FANT").AsString());
+    }
+
+    summary::SummaryTables tabelas;
+    std::vector<std::string> linhas =
+        summary::LinhasDeCabecalho(options.cnpj, std::string(download::Trim(nome)));
+    download::ListaDeDocumentos lista;
+    Terminal terminal;
+    const std::string pasta = options.out.empty() ? options.cnpj : options.out;
+    const auto identified = Clock::now();
+    const download::Download download = download::BaixarDocumentos(
+        options.cnpj, mes, pasta, sessao.remoto, sessao.mem_ArquivosXML, lista, tabelas, terminal, terminal);
+    if (!download.ok()) {
+        throw std::runtime_error(download.mensagem == download::kFalhaNoServidor ? sessao.Falha()
+                                                                                 : download.mensagem);
+    }
+    const auto downloaded = Clock::now();
+
+    summary::ComporResumo(tabelas, linhas, summary::UserNumberFormat(), terminal);
+    const auto composed = Clock::now();
+    if (!options.summaryFile.empty()) {
+        summary::SalvarResumo(options.summaryFile, linhas);
+    }
+    std::string text;
+    for (const std::string& linha : linhas) {
+        text += linha;
+        text += '\n';
+    }
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    std::cerr << download.quantidade << " arquivo(s) gravado(s) em " << pasta << '\n';
+    if (options.timings) {
+        std::fprintf(stderr,
+                     "tempos: identificação %.3f s, documentos (consulta, arquivos, leitura) %.3f s, "
+                     "resumo %.3f s, total %.3f s\n",
+                     Seconds(start, identified), Seconds(identified, downloaded),
+                     Seconds(downloaded, composed), Seconds(start, Clock::now()));
+    }
+}
+
+const Registration kDownload{
+    "download", [](CLI::App& app) {
+        auto options = std::make_shared<Options>();
+        CLI::App* command = app.add_subcommand(
+            "download", "Baixa os XMLs do mês de uma empresa para uma pasta e imprime o resumo");
+        command->add_option("--email", options->email, "E-mail do usuário")->required();
+        command->add_option("--cnpj", options->cnpj, "CNPJ da empresa")->required();
+        command->add_option("--month", options->month, "Mês de referência, AAAA-MM (padrão: o mês anterior)");
+        command->add_option("--out", options->out, "Pasta dos XMLs (padrão: uma pasta com o nome do CNPJ)");
+        command->add_option("-o,--output", options->summaryFile, "Grava também o resumo neste arquivo");
+        command->add_option("--server", options->server, "Servidor, por exemplo http://localhost:8080");
+        command->add_flag("--timings", options->timings, "Mostra o tempo de cada etapa");
+        command->callback([options] { Run(*options); });
+    }};
+
+}  // namespace
+}  // namespace kqz::cli
