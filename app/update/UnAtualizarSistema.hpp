@@ -36,6 +36,8 @@ class TFmAtualizarSistema : public QDialog {
     void showEvent(QShowEvent* event) override;
 
   private:
+    void Fechar();
+
     AppContext& context_;
     TFmMain& main_;
 };

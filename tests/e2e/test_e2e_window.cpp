@@ -1,0 +1,217 @@
+// The desktop client against a real kqz-server, driven headless: the version
+// check at start, the e-mail, "MOSTRAR EMPRESAS", the Download button, the
+// folder dialog answered by the test, and the summary window with its report.
+
+#include <QDateEdit>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <QtTest>
+#include <filesystem>
+#include <memory>
+
+#include "app/UnMain.hpp"
+#include "app/UnResumo.hpp"
+#include "app/empresa_list.hpp"
+#include "app/start_up.hpp"
+#include "app/update/UnAtualizarSistema.hpp"
+#include "app/widgets.hpp"
+#include "tests/app/fake_ui.hpp"
+#include "tests/e2e/server_process.hpp"
+#include "tests/e2e/test_data.hpp"
+
+using kqz::app::AppContext;
+using kqz::app::testing::FakeUi;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs `action` as soon as `ready` holds, from inside whatever modal loop is
+// running then.
+void Quando(std::function<bool()> ready, std::function<void()> action) {
+    auto* timer = new QTimer;
+    timer->setInterval(10);
+    QObject::connect(timer, &QTimer::timeout, [timer, ready = std::move(ready), action = std::move(action)] {
+        if (ready()) {
+            timer->stop();
+            timer->deleteLater();
+            action();
+        }
+    });
+    timer->start();
+}
+
+}  // namespace
+
+class WindowEndToEnd : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void versionCheck_data();
+    void versionCheck();
+    void fromEmailToSummary();
+
+  private:
+    fs::path dir_;
+    std::string db_;
+    std::unique_ptr<kqz::testing::ServerProcess> server_;
+};
+
+void WindowEndToEnd::initTestCase() {
+    dir_ = fs::temp_directory_path() / ("kqz-e2e-window-" + std::to_string(::getpid()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    db_ = kqz::testing::CriarBanco(KQZ_SERVER_BINARY, dir_);
+    server_ = std::make_unique<kqz::testing::ServerProcess>(KQZ_SERVER_BINARY, db_, dir_);
+}
+
+void WindowEndToEnd::cleanupTestCase() {
+    server_.reset();
+    fs::remove_all(dir_);
+}
+
+void WindowEndToEnd::versionCheck_data() {
+    QTest::addColumn<QString>("build");  // empty: the server cannot be reached
+    QTest::addColumn<bool>("notice");
+    QTest::addColumn<QStringList>("calls");
+    QTest::newRow("older build on the server") << "3" << false << QStringList{};
+    QTest::newRow("same build") << "4" << false << QStringList{};
+    QTest::newRow("newer build: the notice, its message, the link, the end")
+        << "5" << true
+        << QStringList{
+               "information: O sistema será fechado e o download será iniciado.\rQuando terminar o "
+               "download, descompacte o arquivo baixado e execute o KQZ_TREVON.exe",
+               "open: https://downloads.exemplo.com.br/kqz-5.zip", "terminate"};
+    QTest::newRow("unreachable server")
+        << "" << false << QStringList{"message: Não consegui acessar o servidor na nuvem !"};
+}
+
+void WindowEndToEnd::versionCheck() {
+    QFETCH(QString, build);
+    QFETCH(bool, notice);
+    QFETCH(QStringList, calls);
+    if (!build.isEmpty()) {
+        kqz::testing::Admin(KQZ_SERVER_BINARY, db_,
+                            {"version", "set", build.toStdString(),
+                             "https://downloads.exemplo.com.br/kqz-" + build.toStdString() + ".zip",
+                             "VERSÃO:  1.0." + build.toStdString()},
+                            dir_);
+    }
+    FakeUi ui;
+    AppContext context(ui);
+    context.servidor = build.isEmpty() ? "http://127.0.0.1:1" : server_->Url();
+    context.agora = [] { return QDateTime(QDate(2021, 4, 10), QTime(8, 0)); };
+    kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
+    bool shown = false;
+    if (notice) {
+        Quando([&] { return janelas.FmAtualizarSistema->isVisible(); },
+               [&] {
+                   shown = true;
+                   QCOMPARE(janelas.FmAtualizarSistema->Label_Link->text(),
+                            QString("https://downloads.exemplo.com.br/kqz-5.zip"));
+                   QCOMPARE(janelas.FmAtualizarSistema->Label_VersaoDisponivel->text(),
+                            QString("VERSÃO:  1.0.5"));
+                   QCOMPARE(janelas.FmAtualizarSistema->Label_VersaoATual->text(),
+                            QString("VERSÃO:  1.0.3 - 210408"));
+                   janelas.FmAtualizarSistema->Button1Click();
+               });
+    }
+
+    janelas.FmMain->show();
+
+    QCOMPARE(shown, notice);
+    QCOMPARE(ui.calls, calls);
+    // The month is preset whatever the check found.
+    QCOMPARE(janelas.FmMain->DateEdit1->date(), QDate(2021, 3, 10));
+}
+
+void WindowEndToEnd::fromEmailToSummary() {
+    kqz::testing::Admin(KQZ_SERVER_BINARY, db_,
+                        {"version", "set", "4", "https://downloads.exemplo.com.br/kqz.zip", "VERSÃO:  1.0.4"},
+                        dir_);
+    FakeUi ui;
+    AppContext context(ui);
+    context.servidor = server_->Url();
+    context.agora = [] { return QDateTime(QDate(2021, 4, 10), QTime(8, 0)); };
+    kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
+    kqz::app::TFmMain& main = *janelas.FmMain;
+    main.show();
+    QVERIFY(ui.Boxes().isEmpty());
+
+    // Type the e-mail (upper case becomes lower case) and leave the field.
+    QTest::keyClicks(main.Edit_Email, "Contador@Exemplo.com.br");
+    QCOMPARE(main.Edit_Email->text(), QString("contador@exemplo.com.br"));
+    main.Edit_EmailExit();
+    QCOMPARE(main.Memo_ListaDeCNPJ->toPlainText().split('\n').size(), 2);
+    QVERIFY(main.memo3->isHidden());
+
+    main.Button1Click();
+    auto& items = main.ListView_empresa->Items();
+    QCOMPARE(items.rowCount(), 2);
+    int padaria = -1;
+    for (int i = 0; i < items.rowCount(); ++i) {
+        if (items.Item(i).Text2 == kqz::testing::kCnpjPadaria) {
+            padaria = i;
+        }
+    }
+    QVERIFY(padaria >= 0);
+    QCOMPARE(items.Item(padaria).Text1, QString("PADARIA SãO JOãO"));
+    QCOMPARE(items.Item(padaria).Text6, QString("4 XMLs"));
+    QCOMPARE(main.memo3->toPlainText(), QString("Quantidade de empresas: 2"));
+    QVERIFY(main.Panel_Aviso->isHidden());
+
+    // Download: the dialog returns a folder whose parents do not exist yet.
+    const fs::path pasta = dir_ / "janela" / "marco";
+    ui.saveAnswers.push_back(QString::fromStdString(pasta.string()));
+    std::vector<std::string> report;
+    QString label;
+    Quando(
+        [&] {
+            return janelas.FmResumo->isVisible() && ui.calls.contains("information: Processo concluido !");
+        },
+        [&] {
+            report = janelas.FmResumo->Linhas();
+            label = janelas.FmResumo->Label1->text();
+            janelas.FmResumo->Button1Click();
+        });
+    main.ListView_empresa->Click(padaria, "TextButton5");
+
+    std::vector<std::string> expected{"Empresa: 11222333000181 - PADARIA SãO JOãO", ""};
+    const auto& worked = kqz::testing::RelatorioEsperado();
+    expected.insert(expected.end(), worked.begin(), worked.end());
+    QCOMPARE(report, expected);
+    QCOMPARE(label, QString(kqz::testing::kCnpjPadaria));
+    QCOMPARE(static_cast<int>(std::distance(fs::directory_iterator(pasta), fs::directory_iterator())), 4);
+    QCOMPARE(main.memo3->toPlainText(),
+             QString("Primeiro CFe...: 000001\nFalta CFe....: 4 <<<****\nUltimo CFe.....: 000005"));
+    QCOMPARE(ui.calls.filter(QRegularExpression("^save")),
+             QStringList{"save:  | " + QString(kqz::testing::kCnpjPadaria)});
+    QVERIFY(main.Panel_Aviso->isHidden());
+
+    // "Salvar" proposes the month's name and writes the report.
+    const fs::path arquivo = dir_ / "Resumo.txt";
+    ui.saveAnswers.push_back(QString::fromStdString(arquivo.string()));
+    janelas.FmResumo->Button2Click();
+    QCOMPARE(ui.calls.filter(QRegularExpression("^save")).last(),
+             QString("save: Salvar resumo | Resumo_mar21_11222333000181.txt"));
+    QVERIFY(fs::file_size(arquivo) > 1000);
+
+    const QString shot = QStringLiteral(KQZ_BINARY_DIR "/screenshots");
+    QDir().mkpath(shot);
+    janelas.FmResumo->show();
+    janelas.FmResumo->Memo2->setPlainText(QString::fromStdString([&] {
+        std::string text;
+        for (const auto& line : report) {
+            text += line + "\n";
+        }
+        return text;
+    }()));
+    QVERIFY(janelas.FmResumo->grab().save(shot + "/summary_window.png"));
+    QVERIFY(main.grab().save(shot + "/main_window_after_download.png"));
+}
+
+QTEST_MAIN(WindowEndToEnd)
+#include "test_e2e_window.moc"
