@@ -1,0 +1,214 @@
+#include "server/documents.hpp"
+
+#include <pugixml.hpp>
+
+namespace kqz::server {
+namespace {
+
+// Keeps the digits of `text`, allowing only the separators in `separators`
+// between them. Returns "" when anything else appears.
+std::string DigitsOnly(std::string_view text, std::string_view separators) {
+    std::string digits;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            digits.push_back(c);
+        } else if (separators.find(c) == std::string_view::npos) {
+            return {};
+        }
+    }
+    return digits;
+}
+
+bool AllSame(const std::string& digits) {
+    return digits.find_first_not_of(digits[0]) == std::string::npos;
+}
+
+int Digit(char c) {
+    return c - '0';
+}
+
+// Mod-11 check digit of `digits` with weights cycling from 2 up to `maxWeight`
+// starting at the rightmost digit; results 10 and 11 give 0.
+int Mod11(std::string_view digits, int maxWeight) {
+    int sum = 0;
+    int weight = 2;
+    for (auto it = digits.rbegin(); it != digits.rend(); ++it) {
+        sum += Digit(*it) * weight;
+        weight = weight == maxWeight ? 2 : weight + 1;
+    }
+    const int r = sum % 11;
+    return r < 2 ? 0 : 11 - r;
+}
+
+bool AllDigits(std::string_view text) {
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return !text.empty();
+}
+
+bool IsDecimal(std::string_view text) {
+    const auto dot = text.find('.');
+    if (dot == std::string_view::npos)
+        return AllDigits(text);
+    return AllDigits(text.substr(0, dot)) && AllDigits(text.substr(dot + 1));
+}
+
+std::string ChildText(pugi::xml_node parent, const char* name) {
+    return parent.child(name).text().get();
+}
+
+}  // namespace
+
+bool ValidarCpf(std::string_view cpf) {
+    const std::string d = DigitsOnly(cpf, ".-");
+    if (d.size() != 11 || AllSame(d))
+        return false;
+    // The CPF's weights run 2..10 and 2..11, i.e. they never cycle back.
+    return Mod11(std::string_view(d).substr(0, 9), 11) == Digit(d[9]) &&
+           Mod11(std::string_view(d).substr(0, 10), 11) == Digit(d[10]);
+}
+
+bool ValidaCNPJ(std::string_view cnpj) {
+    const std::string d = DigitsOnly(cnpj, "./-");
+    if (d.size() != 14 || AllSame(d))
+        return false;
+    return Mod11(std::string_view(d).substr(0, 12), 9) == Digit(d[12]) &&
+           Mod11(std::string_view(d).substr(0, 13), 9) == Digit(d[13]);
+}
+
+bool AccessKeyCheckDigitOk(std::string_view key44) {
+    if (key44.size() != 44 || !AllDigits(key44))
+        return false;
+    return Mod11(key44.substr(0, 43), 9) == Digit(key44[43]);
+}
+
+std::size_t FindInvalidUtf8(std::string_view text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len = 0;
+        unsigned int cp = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1Fu;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0Fu;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07u;
+        } else {
+            return i;
+        }
+        if (i + len > n)
+            return i;
+        for (std::size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0u) != 0x80u)
+                return i;
+            cp = (cp << 6) | (s[i + k] & 0x3Fu);
+        }
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return i;
+        }
+        i += len;
+    }
+    return std::string_view::npos;
+}
+
+std::optional<StoredDocument> ReadCfe(std::string text, std::string& reason) {
+    if (text.size() > kMaxDocumentBytes) {
+        reason = "arquivo grande demais para um CF-e (" + std::to_string(text.size()) + " bytes)";
+        return std::nullopt;
+    }
+    if (const auto bad = FindInvalidUtf8(text); bad != std::string_view::npos) {
+        reason = "texto não está em UTF-8 (byte " + std::to_string(bad) + ")";
+        return std::nullopt;
+    }
+    pugi::xml_document doc;
+    const auto parsed = doc.load_buffer(text.data(), text.size(),
+                                        pugi::parse_default | pugi::parse_declaration, pugi::encoding_utf8);
+    if (!parsed) {
+        reason = std::string("XML mal formado: ") + parsed.description() + " (byte " +
+                 std::to_string(parsed.offset) + ")";
+        return std::nullopt;
+    }
+    if (auto decl = doc.child("xml"); decl.type() == pugi::node_declaration) {
+        const std::string encoding = decl.attribute("encoding").value();
+        if (!encoding.empty() && encoding != "UTF-8" && encoding != "utf-8") {
+            reason = "XML declara a codificação " + encoding + "; só UTF-8 é aceito";
+            return std::nullopt;
+        }
+    }
+    const pugi::xml_node root = doc.document_element();
+    const std::string rootName = root.name();
+    const bool cancellation = rootName == "CFeCanc";
+    if (rootName != "CFe" && !cancellation) {
+        reason = "não é um CF-e (elemento raiz <" + rootName + ">, esperado <CFe> ou <CFeCanc>)";
+        return std::nullopt;
+    }
+    const pugi::xml_node inf = root.child("infCFe");
+    const std::string id = inf.attribute("Id").value();
+    if (id.empty()) {
+        reason = "CF-e sem chave de acesso (infCFe/@Id): arquivo de envio, não um CF-e emitido";
+        return std::nullopt;
+    }
+    if (id.size() != 47 || !(id[0] == 'C' || id[0] == 'c') || !(id[1] == 'F' || id[1] == 'f') ||
+        !(id[2] == 'E' || id[2] == 'e') || !AllDigits(std::string_view(id).substr(3))) {
+        reason = "chave de acesso inválida em infCFe/@Id: " + id.substr(0, 60);
+        return std::nullopt;
+    }
+    const std::string key = id.substr(3);
+    if (!AccessKeyCheckDigitOk(key)) {
+        reason = "dígito verificador da chave de acesso não confere: " + key;
+        return std::nullopt;
+    }
+    const pugi::xml_node ide = inf.child("ide");
+    const std::string dEmi = ChildText(ide, "dEmi");
+    if (dEmi.size() != 8 || !AllDigits(dEmi) || dEmi.compare(4, 2, "01") < 0 ||
+        dEmi.compare(4, 2, "12") > 0) {
+        reason = "data de emissão (ide/dEmi) inválida: \"" + dEmi.substr(0, 20) + "\"";
+        return std::nullopt;
+    }
+    const std::string month = dEmi.substr(2, 4);
+    if (key.compare(2, 4, month) != 0) {
+        reason = "ano e mês da chave (" + key.substr(2, 4) + ") diferem de ide/dEmi (" + dEmi + ")";
+        return std::nullopt;
+    }
+    const std::string cnpj = ChildText(inf.child("emit"), "CNPJ");
+    if (cnpj.size() != 14 || !AllDigits(cnpj)) {
+        reason = "CNPJ do emitente (emit/CNPJ) inválido: \"" + cnpj.substr(0, 20) + "\"";
+        return std::nullopt;
+    }
+    if (key.compare(6, 14, cnpj) != 0) {
+        reason = "CNPJ do emitente (" + cnpj + ") difere do CNPJ da chave (" + key.substr(6, 14) + ")";
+        return std::nullopt;
+    }
+    StoredDocument out;
+    if (cancellation) {
+        out.valor = "0.00";
+        out.numero = "CFeCanc" + key + "-CA";
+    } else {
+        const std::string total = ChildText(inf.child("total"), "vCFe");
+        if (!IsDecimal(total) || total.size() > 18) {
+            reason = "valor total (total/vCFe) inválido: \"" + total.substr(0, 20) + "\"";
+            return std::nullopt;
+        }
+        out.valor = total;
+        out.numero = "CFe" + key + "-VD";
+    }
+    out.cnpj = cnpj;
+    out.month = month;
+    out.xml = std::move(text);
+    return out;
+}
+
+}  // namespace kqz::server

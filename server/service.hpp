@@ -1,0 +1,90 @@
+#pragma once
+
+// The DataSnap REST service of TServerMethods1 without the sockets: one HTTP
+// request in (verb, raw target, the headers that matter, body, peer address),
+// one answer out. Routing, argument decoding, sessions, access control, the
+// SQL policy and the answer formats all live here; server.hpp puts it on
+// cpp-httplib.
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cloud/codec/dataset.hpp"
+#include "cloud/codec/dataset_list.hpp"
+#include "server/network.hpp"
+#include "server/sessions.hpp"
+#include "server/sql_policy.hpp"
+#include "server/storage.hpp"
+
+namespace kqz::server {
+
+struct HttpRequest {
+    std::string verb;    // GET, POST, PUT, DELETE
+    std::string target;  // the raw request target: percent-encoded path and query
+    std::string pragma;  // every Pragma header value, joined by ","
+    std::string accept;  // the Accept header
+    std::string body;
+    std::string peer;  // the client's address (after the trusted-proxy rule)
+};
+
+struct HttpAnswer {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::string pragma;  // "dssession=<id>,dssessionexpires=<ms>", empty for none
+    std::string body;
+};
+
+struct ServiceOptions {
+    bool allowExecute = false;                       // ExecuteCloud runs statements
+    std::vector<Cidr> adminFrom = LoopbackRanges();  // where the administrator identification may come from
+    std::chrono::milliseconds sessionIdle = std::chrono::minutes(20);
+    std::size_t maxSessions = 10000;
+    codec::WriteOptions write;
+    std::function<Clock::time_point()> clock = [] { return Clock::now(); };
+};
+
+// The administrator's identification query, as the client sends it.
+inline constexpr const char* kAdminEmail = "admin@kqz.com.br";
+
+class Service {
+  public:
+    Service(Storage& storage, ServiceOptions options);
+
+    // Answers one request. Never throws: every failure becomes an error answer.
+    HttpAnswer Handle(const HttpRequest& request);
+
+    SessionStore& Sessions() { return sessions_; }
+
+  private:
+    HttpAnswer Rest(const HttpRequest& request, const std::vector<std::string>& segments, bool trailingSlash,
+                    Session& session);
+    HttpAnswer Cache(const HttpRequest& request, const std::vector<std::string>& segments, Session& session);
+    HttpAnswer SelectCloud(const std::optional<std::string>& sql, const HttpRequest& request,
+                           Session& session);
+    codec::Dataset RunSelect(const Statement& statement, const std::string& peer, Session& session);
+
+    Storage& storage_;
+    ServiceOptions options_;
+    SessionStore sessions_;
+};
+
+// Splits a raw path on "/" and percent-decodes each piece. Throws
+// std::invalid_argument on a malformed escape.
+std::vector<std::string> SplitPath(const std::string& rawPath);
+
+// Decodes %XX escapes (a "+" stays a "+"). Throws std::invalid_argument on a
+// malformed escape.
+std::string PercentDecode(const std::string& text);
+
+// The value of "dssession" in a Pragma header value, or "".
+std::string SessionIdFromPragma(const std::string& pragma);
+
+// The access-log form of a raw target: each method argument cut to a short
+// prefix, the query string reduced to its keys.
+std::string LoggablePath(const std::string& target);
+
+}  // namespace kqz::server

@@ -1,0 +1,398 @@
+#include <libpq-fe.h>
+
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "server/storage.hpp"
+
+namespace kqz::server {
+namespace {
+
+constexpr const char* kSchema[] = {
+    "CREATE TABLE IF NOT EXISTS KQZ_SCHEMA (VERSION INTEGER NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS KQZ_SAD (AD_CNPJ TEXT NOT NULL, AD_DATA TEXT NOT NULL CHECK (length(AD_DATA) "
+    "= 4), "
+    "AD_NUMERO TEXT NOT NULL, "
+    "AD_VALOR NUMERIC(15,2) NOT NULL DEFAULT 0, AD_XML TEXT NOT NULL)",
+    "CREATE UNIQUE INDEX IF NOT EXISTS KQZ_SAD_NUMERO ON KQZ_SAD (AD_NUMERO)",
+    "CREATE INDEX IF NOT EXISTS KQZ_SAD_CNPJ_DATA ON KQZ_SAD (AD_CNPJ, AD_DATA, AD_NUMERO)",
+    "CREATE TABLE IF NOT EXISTS KQZ_SADu (AU_EMAIL TEXT NOT NULL, AU_CNPJ TEXT NOT NULL, UNIQUE (AU_EMAIL, "
+    "AU_CNPJ))",
+    "CREATE TABLE IF NOT EXISTS KQZ_SADp (AP_PARAMETRO TEXT PRIMARY KEY, AP_CONTEUDO_INT BIGINT, "
+    "AP_CONTEUDO_STR TEXT, AP_DESCR TEXT)",
+    "CREATE TABLE IF NOT EXISTS M00 (M00_FANT TEXT NOT NULL, M00_CNPJ TEXT NOT NULL, UNIQUE (M00_CNPJ, "
+    "M00_FANT))",
+};
+
+// Documents per company and month, kept by a trigger so that the client's
+// count query reads one row instead of counting a busy month's index.
+constexpr const char* kCountTable[] = {
+    "CREATE TABLE KQZ_SAD_QTD (AD_CNPJ TEXT NOT NULL, AD_DATA TEXT NOT NULL, QTD BIGINT NOT NULL, "
+    "PRIMARY KEY (AD_CNPJ, AD_DATA))",
+    "INSERT INTO KQZ_SAD_QTD (AD_CNPJ, AD_DATA, QTD) SELECT AD_CNPJ, AD_DATA, COUNT(*) FROM KQZ_SAD "
+    "GROUP BY AD_CNPJ, AD_DATA",
+    "CREATE OR REPLACE FUNCTION kqz_sad_qtd() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+    "IF TG_OP = 'TRUNCATE' THEN DELETE FROM KQZ_SAD_QTD; RETURN NULL; END IF; "
+    "IF TG_OP IN ('UPDATE', 'DELETE') THEN "
+    "UPDATE KQZ_SAD_QTD SET QTD = QTD - 1 WHERE AD_CNPJ = OLD.AD_CNPJ AND AD_DATA = OLD.AD_DATA; END IF; "
+    "IF TG_OP IN ('UPDATE', 'INSERT') THEN "
+    "INSERT INTO KQZ_SAD_QTD (AD_CNPJ, AD_DATA, QTD) VALUES (NEW.AD_CNPJ, NEW.AD_DATA, 1) "
+    "ON CONFLICT (AD_CNPJ, AD_DATA) DO UPDATE SET QTD = KQZ_SAD_QTD.QTD + 1; END IF; "
+    "RETURN NULL; END $$",
+    "CREATE OR REPLACE TRIGGER KQZ_SAD_QTD_ROW AFTER INSERT OR DELETE OR UPDATE OF AD_CNPJ, AD_DATA ON "
+    "KQZ_SAD "
+    "FOR EACH ROW EXECUTE FUNCTION kqz_sad_qtd()",
+    "CREATE OR REPLACE TRIGGER KQZ_SAD_QTD_TRUNCATE AFTER TRUNCATE ON KQZ_SAD "
+    "FOR EACH STATEMENT EXECUTE FUNCTION kqz_sad_qtd()",
+};
+
+// The URL with any password replaced, for messages.
+std::string HidePassword(const std::string& url) {
+    const auto scheme = url.find("://");
+    if (scheme == std::string::npos)
+        return url;
+    const auto at = url.find('@', scheme + 3);
+    const auto colon = url.find(':', scheme + 3);
+    if (at == std::string::npos || colon == std::string::npos || colon > at)
+        return url;
+    return url.substr(0, colon + 1) + "***" + url.substr(at);
+}
+
+using Result = std::unique_ptr<PGresult, void (*)(PGresult*)>;
+
+class Connection {
+  public:
+    Connection(const std::string& url, const std::string& label, bool readOnly) : label_(label) {
+        conn_ = PQconnectdb(url.c_str());
+        if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
+            const std::string why = conn_ ? PQerrorMessage(conn_) : "sem memória";
+            PQfinish(conn_);
+            conn_ = nullptr;
+            throw StorageError("não consegui conectar ao PostgreSQL " + label + ": " + Trim(why));
+        }
+        PQsetClientEncoding(conn_, "UTF8");
+        Exec("SET client_min_messages = warning");
+        if (readOnly)
+            Exec("SET default_transaction_read_only = on");
+    }
+    ~Connection() { PQfinish(conn_); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    static std::string Trim(std::string s) {
+        while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+            s.pop_back();
+        return s;
+    }
+
+    Result Check(PGresult* r, const char* what) {
+        Result res(r, PQclear);
+        const auto status = res ? PQresultStatus(res.get()) : PGRES_FATAL_ERROR;
+        if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK && status != PGRES_SINGLE_TUPLE) {
+            const std::string why = res ? PQresultErrorMessage(res.get()) : PQerrorMessage(conn_);
+            throw StorageError("PostgreSQL " + label_ + ": " + what + ": " + Trim(why));
+        }
+        return res;
+    }
+
+    Result Exec(const char* sql) { return Check(PQexec(conn_, sql), "comando"); }
+
+    Result Params(const char* sql, const std::vector<std::string>& params) {
+        std::vector<const char*> values;
+        values.reserve(params.size());
+        for (const auto& p : params)
+            values.push_back(p.c_str());
+        return Check(PQexecParams(conn_, sql, static_cast<int>(params.size()), nullptr, values.data(),
+                                  nullptr, nullptr, 0),
+                     "consulta");
+    }
+
+    // Runs `sql` and hands each row to `row` without holding the whole result.
+    void Stream(const char* sql, const std::vector<std::string>& params,
+                const std::function<void(PGresult*)>& row) {
+        std::vector<const char*> values;
+        for (const auto& p : params)
+            values.push_back(p.c_str());
+        if (!PQsendQueryParams(conn_, sql, static_cast<int>(params.size()), nullptr, values.data(), nullptr,
+                               nullptr, 0)) {
+            throw StorageError("PostgreSQL " + label_ + ": consulta: " + Trim(PQerrorMessage(conn_)));
+        }
+        PQsetSingleRowMode(conn_);
+        std::string error;
+        while (PGresult* r = PQgetResult(conn_)) {
+            Result res(r, PQclear);
+            const auto status = PQresultStatus(r);
+            if (status == PGRES_SINGLE_TUPLE) {
+                if (error.empty()) {
+                    try {
+                        row(r);
+                    } catch (const std::exception& e) {
+                        error = e.what();  // drain the remaining results before rethrowing
+                    }
+                }
+            } else if (status != PGRES_TUPLES_OK && error.empty()) {
+                error = "PostgreSQL " + label_ + ": consulta: " + Trim(PQresultErrorMessage(r));
+            }
+        }
+        if (!error.empty())
+            throw StorageError(error);
+    }
+
+    bool Broken() const { return PQstatus(conn_) != CONNECTION_OK; }
+
+  private:
+    std::string label_;
+    PGconn* conn_ = nullptr;
+};
+
+codec::Value Cell(PGresult* r, int row, int col, bool integer) {
+    if (PQgetisnull(r, row, col))
+        return std::monostate{};
+    const char* v = PQgetvalue(r, row, col);
+    if (integer)
+        return static_cast<std::int64_t>(std::stoll(v));
+    return std::string(v, static_cast<std::size_t>(PQgetlength(r, row, col)));
+}
+
+class PostgresStorage final : public Storage {
+  public:
+    explicit PostgresStorage(std::string url) : url_(std::move(url)), label_(HidePassword(url_)) {
+        writer_ = std::make_unique<Connection>(url_, label_, false);
+        writer_->Exec("BEGIN");
+        try {
+            writer_->Exec("SELECT pg_advisory_xact_lock(7405931)");
+            for (const char* sql : kSchema)
+                writer_->Exec(sql);
+            auto counts = writer_->Exec("SELECT to_regclass('kqz_sad_qtd') IS NULL");
+            if (std::string(PQgetvalue(counts.get(), 0, 0)) == "t") {
+                for (const char* sql : kCountTable)
+                    writer_->Exec(sql);
+            }
+            auto v = writer_->Exec("SELECT max(VERSION) FROM KQZ_SCHEMA");
+            if (PQgetisnull(v.get(), 0, 0)) {
+                writer_->Params("INSERT INTO KQZ_SCHEMA (VERSION) VALUES ($1)",
+                                {std::to_string(kSchemaVersion)});
+            } else if (std::stoll(PQgetvalue(v.get(), 0, 0)) > kSchemaVersion) {
+                throw StorageError("o banco " + label_ + " tem a versão de esquema " +
+                                   std::string(PQgetvalue(v.get(), 0, 0)) +
+                                   ", mais nova que a deste programa (" + std::to_string(kSchemaVersion) +
+                                   ")");
+            }
+            writer_->Exec("COMMIT");
+        } catch (...) {
+            try {
+                writer_->Exec("ROLLBACK");
+            } catch (...) {
+            }
+            throw;
+        }
+    }
+
+    std::string Describe() const override { return label_; }
+
+    std::vector<codec::Row> Version(const std::string& parameter) override {
+        return Rows("SELECT AP_CONTEUDO_INT, AP_CONTEUDO_STR, AP_DESCR FROM KQZ_SADp WHERE AP_PARAMETRO = $1",
+                    {parameter}, {true, false, false});
+    }
+
+    std::vector<codec::Row> Users(const std::string& email) override {
+        return Rows(
+            "SELECT AU_EMAIL, AU_CNPJ FROM KQZ_SADu WHERE AU_EMAIL = $1 ORDER BY AU_CNPJ COLLATE \"C\"",
+            {email}, {false, false});
+    }
+
+    std::vector<codec::Row> DocumentCnpjs() override {
+        return Rows("SELECT AD_CNPJ FROM KQZ_SAD GROUP BY AD_CNPJ ORDER BY AD_CNPJ COLLATE \"C\"", {},
+                    {false});
+    }
+
+    std::vector<codec::Row> Companies(const std::vector<std::string>& cnpjs) override {
+        return Rows(
+            "SELECT M00_FANT, M00_CNPJ FROM M00 WHERE M00_CNPJ IN (SELECT "
+            "json_array_elements_text($1::json)) "
+            "GROUP BY M00_FANT, M00_CNPJ ORDER BY M00_FANT COLLATE \"C\", M00_CNPJ COLLATE \"C\"",
+            {nlohmann::json(cnpjs).dump()}, {false, false});
+    }
+
+    std::int64_t CountDocuments(const std::string& cnpj, const std::string& month) override {
+        auto lease = Reader();
+        auto r =
+            lease->Params("SELECT QTD FROM KQZ_SAD_QTD WHERE AD_CNPJ = $1 AND AD_DATA = $2", {cnpj, month});
+        return PQntuples(r.get()) == 0 ? 0 : std::stoll(PQgetvalue(r.get(), 0, 0));
+    }
+
+    void Documents(const std::string& cnpj, const std::string& month,
+                   const std::function<void(codec::Row&&)>& sink) override {
+        auto lease = Reader();
+        lease->Stream(
+            "SELECT AD_CNPJ, AD_DATA, AD_NUMERO, AD_VALOR::text, AD_XML, left(right(AD_NUMERO, 16), 6) "
+            "FROM KQZ_SAD WHERE AD_CNPJ = $1 AND AD_DATA = $2 "
+            "ORDER BY left(right(AD_NUMERO, 16), 6) COLLATE \"C\", AD_NUMERO COLLATE \"C\"",
+            {cnpj, month}, [&](PGresult* r) {
+                codec::Row row;
+                row.reserve(6);
+                row.push_back(Cell(r, 0, 0, false));
+                row.push_back(Cell(r, 0, 1, false));
+                row.push_back(Cell(r, 0, 2, false));
+                row.emplace_back(codec::Decimal{PQgetvalue(r, 0, 3)});
+                row.push_back(Cell(r, 0, 4, false));
+                row.push_back(Cell(r, 0, 5, false));
+                sink(std::move(row));
+            });
+    }
+
+    void Execute(const std::string& sql) override {
+        std::lock_guard lock(writerMutex_);
+        // The extended protocol runs exactly one statement: a second one is an error.
+        writer_->Params(sql.c_str(), {});
+    }
+
+    ImportOutcome Import(const std::vector<StoredDocument>& batch) override {
+        std::lock_guard lock(writerMutex_);
+        ImportOutcome out;
+        writer_->Exec("BEGIN");
+        try {
+            for (const auto& d : batch) {
+                auto r = writer_->Params(
+                    "INSERT INTO KQZ_SAD (AD_CNPJ, AD_DATA, AD_NUMERO, AD_VALOR, AD_XML) VALUES ($1, $2, $3, "
+                    "$4, $5) "
+                    "ON CONFLICT (AD_NUMERO) DO NOTHING",
+                    {d.cnpj, d.month, d.numero, d.valor, d.xml});
+                if (std::string(PQcmdTuples(r.get())) == "1") {
+                    ++out.inserted;
+                } else {
+                    ++out.alreadyStored;
+                }
+            }
+            writer_->Exec("COMMIT");
+        } catch (...) {
+            try {
+                writer_->Exec("ROLLBACK");
+            } catch (...) {
+            }
+            throw;
+        }
+        return out;
+    }
+
+    bool AddCompany(const std::string& cnpj, const std::string& name) override {
+        return Change("INSERT INTO M00 (M00_FANT, M00_CNPJ) VALUES ($1, $2) ON CONFLICT DO NOTHING",
+                      {name, cnpj}) > 0;
+    }
+
+    bool AddUser(const std::string& email, const std::string& cnpj) override {
+        return Change("INSERT INTO KQZ_SADu (AU_EMAIL, AU_CNPJ) VALUES ($1, $2) ON CONFLICT DO NOTHING",
+                      {email, cnpj}) > 0;
+    }
+
+    std::size_t RemoveUser(const std::string& email, const std::optional<std::string>& cnpj) override {
+        if (cnpj)
+            return Change("DELETE FROM KQZ_SADu WHERE AU_EMAIL = $1 AND AU_CNPJ = $2", {email, *cnpj});
+        return Change("DELETE FROM KQZ_SADu WHERE AU_EMAIL = $1", {email});
+    }
+
+    void SetVersion(std::int64_t build, const std::string& link, const std::string& description) override {
+        Change(
+            "INSERT INTO KQZ_SADp (AP_PARAMETRO, AP_CONTEUDO_INT, AP_CONTEUDO_STR, AP_DESCR) "
+            "VALUES ('P_VERATU', $1, $2, $3) ON CONFLICT (AP_PARAMETRO) DO UPDATE SET "
+            "AP_CONTEUDO_INT = excluded.AP_CONTEUDO_INT, AP_CONTEUDO_STR = excluded.AP_CONTEUDO_STR, "
+            "AP_DESCR = excluded.AP_DESCR",
+            {std::to_string(build), link, description});
+    }
+
+    Stats GetStats() override {
+        auto lease = Reader();
+        Stats s;
+        auto count = [&](const char* sql) { return std::stoll(PQgetvalue(lease->Exec(sql).get(), 0, 0)); };
+        s.documents = count("SELECT COUNT(*) FROM KQZ_SAD");
+        s.users = count("SELECT COUNT(*) FROM KQZ_SADu");
+        s.companies = count("SELECT COUNT(*) FROM M00");
+        s.parameters = count("SELECT COUNT(*) FROM KQZ_SADp");
+        auto r = lease->Exec(
+            "SELECT AD_CNPJ, AD_DATA, COUNT(*) FROM KQZ_SAD GROUP BY AD_CNPJ, AD_DATA "
+            "ORDER BY AD_CNPJ COLLATE \"C\", AD_DATA COLLATE \"C\"");
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            s.perCompanyMonth.push_back({PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1),
+                                         std::stoll(PQgetvalue(r.get(), i, 2))});
+        }
+        return s;
+    }
+
+  private:
+    class Lease {
+      public:
+        Lease(PostgresStorage& owner, std::unique_ptr<Connection> c) : owner_(owner), conn_(std::move(c)) {}
+        ~Lease() {
+            if (conn_->Broken())
+                return;  // a lost connection is dropped, the next call opens a new one
+            std::lock_guard lock(owner_.poolMutex_);
+            owner_.idle_.push_back(std::move(conn_));
+        }
+        Lease(const Lease&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Connection* operator->() { return conn_.get(); }
+
+      private:
+        PostgresStorage& owner_;
+        std::unique_ptr<Connection> conn_;
+    };
+
+    Lease Reader() {
+        {
+            std::lock_guard lock(poolMutex_);
+            if (!idle_.empty()) {
+                auto c = std::move(idle_.back());
+                idle_.pop_back();
+                return Lease(*this, std::move(c));
+            }
+        }
+        return Lease(*this, std::make_unique<Connection>(url_, label_, true));
+    }
+
+    std::vector<codec::Row> Rows(const char* sql, const std::vector<std::string>& params,
+                                 const std::vector<bool>& integer) {
+        auto lease = Reader();
+        auto r = lease->Params(sql, params);
+        std::vector<codec::Row> rows;
+        const int n = PQntuples(r.get());
+        rows.reserve(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            codec::Row row;
+            for (std::size_t c = 0; c < integer.size(); ++c)
+                row.push_back(Cell(r.get(), i, static_cast<int>(c), integer[c]));
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    }
+
+    std::size_t Change(const char* sql, const std::vector<std::string>& params) {
+        std::lock_guard lock(writerMutex_);
+        auto r = writer_->Params(sql, params);
+        return static_cast<std::size_t>(std::stoull(PQcmdTuples(r.get())));
+    }
+
+    std::string url_;
+    std::string label_;
+    std::mutex writerMutex_;
+    std::unique_ptr<Connection> writer_;
+    std::mutex poolMutex_;
+    std::vector<std::unique_ptr<Connection>> idle_;
+};
+
+}  // namespace
+
+std::unique_ptr<Storage> OpenPostgres(const std::string& url) {
+    return std::make_unique<PostgresStorage>(url);
+}
+
+bool IsPostgresUrl(const std::string& target) {
+    return target.rfind("postgresql://", 0) == 0 || target.rfind("postgres://", 0) == 0;
+}
+
+std::unique_ptr<Storage> Storage::Open(const std::string& target) {
+    if (IsPostgresUrl(target))
+        return OpenPostgres(target);
+    return OpenSqlite(target);
+}
+
+}  // namespace kqz::server
