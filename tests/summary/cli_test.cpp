@@ -1,0 +1,132 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "summary/arquivos.hpp"
+#include "summary/error.hpp"
+#include "summary/resumo.hpp"
+#include "tests/summary/helpers.hpp"
+
+namespace kqz::summary {
+namespace {
+
+using testing::ReadBytes;
+using testing::ReadLines;
+using testing::TempDir;
+
+constexpr const char* kExemplo = KQZ_TEST_DATA "/summary/exemplo";
+
+std::vector<std::string> Esperado(const std::string& cabecalho) {
+    std::vector<std::string> lines{cabecalho, ""};
+    for (std::string& l : ReadLines(std::string(kExemplo) + "/esperado.txt")) {
+        lines.push_back(std::move(l));
+    }
+    return lines;
+}
+
+// A copy of the example folder, plus files that are not read.
+std::string CopiarExemplo(const TempDir& dir) {
+    for (const auto& entry : std::filesystem::directory_iterator(kExemplo)) {
+        const std::string name = entry.path().filename().string();
+        if (name != "esperado.txt") {
+            std::filesystem::copy_file(entry.path(), dir.Path(name));
+        }
+    }
+    dir.Write("0-notas.txt", "not a CF-e");
+    dir.Write("0-outro.Xml", "not read either: only .xml and .XML");
+    std::filesystem::create_directory(dir.Path("0-sub.xml"));
+    return dir.Path();
+}
+
+TEST(ListarArquivosXml, FolderGivesItsXmlFilesInNameOrder) {
+    TempDir dir;
+    CopiarExemplo(dir);
+    dir.Write("5-minusculo.xml", "");
+    const std::vector<std::string> files =
+        ListarArquivosXml({dir.Path(), std::string(kExemplo) + "/esperado.txt"});
+    const std::vector<std::string> esperado{
+        dir.Path("1-venda-000001.XML"),   dir.Path("2-venda-000002.XML"),
+        dir.Path("3-CFeCanc-000003.XML"), dir.Path("4-venda-000005.XML"),
+        dir.Path("5-minusculo.xml"),      std::string(kExemplo) + "/esperado.txt"};
+    EXPECT_EQ(files, esperado);
+    EXPECT_THROW(ListarArquivosXml({dir.Path("nao-existe")}), ResumoError);
+}
+
+TEST(ResumirArquivos, HeadingFromTheFirstDocumentOrTheOptions) {
+    TempDir dir;
+    const std::vector<std::string> files = ListarArquivosXml({CopiarExemplo(dir)});
+    NoProgress none;
+    struct Case {
+        const char* name;
+        Empresa empresa;
+        const char* cabecalho;
+    };
+    const std::vector<Case> cases{
+        {"from the emitter: CNPJ and trade name in upper case",
+         {},
+         "Empresa: 08723218000186 - PADARIA EXEMPLO"},
+        {"from the options", {"11222333000181", "  Outra Loja "}, "Empresa: 11222333000181 - Outra Loja"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ResumirArquivos(files, c.empresa, BrazilianNumberFormat(), none), Esperado(c.cabecalho));
+    }
+}
+
+TEST(ResumirArquivos, MalformedFileIsNamed) {
+    TempDir dir;
+    CopiarExemplo(dir);
+    const std::string ruim = dir.Write("2b-quebrado.xml", "<CFe><nCFe>000009</CFe>");
+    NoProgress none;
+    try {
+        ResumirArquivos(ListarArquivosXml({dir.Path()}), {}, BrazilianNumberFormat(), none);
+        ADD_FAILURE() << "no error";
+    } catch (const ResumoError& e) {
+        EXPECT_NE(std::string(e.what()).find(ruim), std::string::npos) << e.what();
+    }
+}
+
+#ifdef KQZ_CLI
+int Rodar(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The built program on a folder: stdout carries the lines, -o the saved file.
+TEST(KqzSummary, FolderToStdoutAndFile) {
+    if (!std::filesystem::exists(KQZ_CLI)) {
+        GTEST_SKIP() << "kqz not built: " << KQZ_CLI;
+    }
+    TempDir dir;
+    TempDir out;
+    CopiarExemplo(dir);
+    const std::vector<std::string> lines = Esperado("Empresa: 08723218000186 - PADARIA EXEMPLO");
+    ASSERT_EQ(Rodar(std::string(KQZ_CLI) + " summary -o '" + out.Path("r.txt") + "' '" + dir.Path() +
+                    "' > '" + out.Path("stdout") + "' 2> '" + out.Path("stderr") + "'"),
+              0)
+        << ReadBytes(out.Path("stderr"));
+    std::string stdout_text;
+    std::string saved;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        stdout_text += lines[i] + "\n";
+        saved += (i > 0 ? "\r\n" : "") + lines[i];
+    }
+    EXPECT_EQ(ReadBytes(out.Path("stdout")), stdout_text);
+    EXPECT_EQ(ReadBytes(out.Path("r.txt")), saved);
+
+    const std::string ruim = dir.Write("2b-quebrado.xml", "<CFe>");
+    EXPECT_EQ(Rodar(std::string(KQZ_CLI) + " summary '" + dir.Path() + "' > /dev/null 2> '" +
+                    out.Path("stderr") + "'"),
+              1);
+    const std::string err = ReadBytes(out.Path("stderr"));
+    EXPECT_EQ(err.rfind("kqz: ", 0), 0U) << err;
+    EXPECT_NE(err.find(ruim), std::string::npos) << err;
+}
+#endif
+
+}  // namespace
+}  // namespace kqz::summary
