@@ -74,11 +74,17 @@ void TFmAtualizarSistema::Button1Click() {
                                 QStringLiteral("Quando terminar o download, descompacte o arquivo baixado "
                                                "e execute o KQZ_TREVON.exe"));
     context_.ui.ShellOpen(Label_Link->text());
-    main_.close();
+    Fechar();
 }
 
 void TFmAtualizarSistema::Button2Click() {
+    Fechar();
+}
+
+void TFmAtualizarSistema::Fechar() {
+    // Closing the main window ends the program, and with it this modal loop.
     main_.close();
+    done(QDialog::Rejected);
 }
 
 }  // namespace kqz::app
