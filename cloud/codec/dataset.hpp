@@ -90,8 +90,8 @@ struct Bytes {
 
 // One cell. std::monostate is NULL. Texts of every string type are UTF-8
 // (ANSI texts are converted from Windows-1252 on reading and back on writing).
-using Value = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string, Bytes, Date,
-                           Time, DateTime, Decimal>;
+using Value = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string, Bytes,
+                           Date, Time, DateTime, Decimal>;
 
 struct Column {
     std::string name;
@@ -109,6 +109,19 @@ struct Dataset {
     std::string name;  // the table's name inside the stream
     std::vector<Column> columns;
     std::vector<Row> rows;
+
+    // Details a FireDAC table keeps in its stream. They carry no data, but
+    // keeping them lets a table read from a stream be written back unchanged.
+    std::string sourceName;            // empty: the same as `name`
+    std::uint32_t savePoint = 0;       // the change journal's save point
+    bool priorStateUnchanged = false;  // every row says its prior state was "unchanged"
 };
+
+// Whether values of `type` travel after the other values of a row (memos,
+// blobs and byte strings do).
+bool IsLateType(DataType type);
+
+// The type's name as a FireDAC stream stores it ("dtInt32", "dtWideMemo"...).
+const char* DataTypeName(DataType type);
 
 }  // namespace kqz::codec
