@@ -26,113 +26,15 @@
 #include <string>
 #include <vector>
 
-#include "server/documents.hpp"
-#include "server/storage.hpp"
-#include "summary/synth/cfe_synth.hpp"
+#include "bench/busy_month.hpp"
 
 namespace {
 
-constexpr const char* kCnpj = "11222333000181";
-
-int Coupons() {
-    const char* n = std::getenv("KQZ_BENCH_COUPONS");
-    return n ? std::atoi(n) : 100000;
-}
-
-std::string DatabasePath() {
-    if (const char* p = std::getenv("KQZ_BENCH_DB"))
-        return p;
-    return std::string(KQZ_BINARY_DIR) + "/bench-data/server-" + std::to_string(Coupons()) + ".sqlite";
-}
-
-// Builds the month once; later runs reuse the file.
-void EnsureDatabase(const std::string& path) {
-    if (std::filesystem::exists(path))
-        return;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    const std::string building = path + ".building";
-    std::filesystem::remove(building);
-    {
-        auto storage = kqz::server::Storage::Open(building);
-        kqz::summary::synth::MonthSpec spec;
-        spec.emitter.cnpj = kCnpj;
-        spec.year = 2021;
-        spec.month = 3;
-        spec.count = Coupons();
-        spec.max_items = 3;
-        std::vector<kqz::server::StoredDocument> batch;
-        std::size_t bytes = 0;
-        kqz::summary::synth::GenerateMonth(spec, [&](kqz::summary::synth::Document&& d) {
-            std::string reason;
-            auto doc = kqz::server::ReadCfe(std::move(d.xml), reason);
-            if (!doc)
-                throw std::runtime_error(reason);
-            bytes += doc->xml.size();
-            batch.push_back(std::move(*doc));
-            if (batch.size() == 2000) {
-                storage->Import(batch);
-                batch.clear();
-            }
-        });
-        storage->Import(batch);
-        std::cerr << "bench: " << spec.count << " cupons, " << bytes / static_cast<std::size_t>(spec.count)
-                  << " bytes em média\n";
-    }
-    for (const char* suffix : {"-wal", "-shm"})
-        std::filesystem::remove(building + suffix);
-    std::filesystem::rename(building, path);
-}
-
-// A kqz-server child process on 127.0.0.1 with a free port. It dies with
-// the benchmark (PR_SET_PDEATHSIG) and is stopped with SIGTERM at the end.
-class ServerProcess {
-  public:
-    explicit ServerProcess(const std::string& db) {
-        int out[2];
-        if (pipe(out) != 0)
-            throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            dup2(out[1], 1);
-            close(out[0]);
-            std::freopen("/dev/null", "w", stderr);  // the access log
-            execl(KQZ_SERVER_BINARY, KQZ_SERVER_BINARY, "serve", "--db", db.c_str(), "--listen", "127.0.0.1",
-                  "--port", "0", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        FILE* f = fdopen(out[0], "r");
-        char line[256] = {};
-        if (!std::fgets(line, sizeof line, f))
-            throw std::runtime_error("kqz-server não iniciou");
-        std::fclose(f);
-        const std::string text = line;
-        port_ = std::stoi(text.substr(text.rfind(':') + 1));
-    }
-    ~ServerProcess() {
-        kill(pid_, SIGTERM);
-        waitpid(pid_, nullptr, 0);
-    }
-    int Port() const { return port_; }
-    // Peak resident memory of the server so far, in bytes.
-    double PeakRss() const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        std::string key;
-        while (status >> key) {
-            if (key == "VmHWM:") {
-                double kb = 0;
-                status >> kb;
-                return kb * 1024;
-            }
-        }
-        return 0;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-};
+using kqz::bench::Coupons;
+using kqz::bench::DatabasePath;
+using kqz::bench::EnsureDatabase;
+using kqz::bench::kCnpj;
+using kqz::bench::ServerProcess;
 
 std::string Encode(const std::string& text) {
     static const char* hex = "0123456789ABCDEF";
