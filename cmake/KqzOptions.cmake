@@ -6,7 +6,7 @@ target_include_directories(kqz_options INTERFACE ${PROJECT_SOURCE_DIR})
 
 target_compile_options(kqz_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion
-  -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual -Wnull-dereference
+  -Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual
   -Wdouble-promotion -Wformat=2 -Wimplicit-fallthrough -Wcast-qual)
 
 if(KQZ_WARNINGS_AS_ERRORS)

@@ -36,9 +36,9 @@ struct Run {
 Run Download(const std::string& url, const fs::path& out) {
     fs::remove_all(out);
     const fs::path errFile = out.string() + ".err";
-    std::vector<std::string> argv{KQZ_CLI_BINARY, "download", "--email",    kqz::bench::kEmail, "--cnpj",
-                                  kqz::bench::kCnpj, "--month",   "2021-03", "--out",         out.string(),
-                                  "--server",         url,         "--timings"};
+    std::vector<std::string> argv{
+        KQZ_CLI_BINARY, "download", "--email",    kqz::bench::kEmail, "--cnpj", kqz::bench::kCnpj, "--month",
+        "2021-03",      "--out",    out.string(), "--server",         url,      "--timings"};
     std::vector<char*> args;
     for (auto& a : argv) {
         args.push_back(a.data());

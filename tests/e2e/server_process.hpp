@@ -29,24 +29,32 @@ struct Saida {
     std::string err;
 };
 
-// Runs `argv` and waits; returns its exit status and what it printed.
-inline Saida Executar(const std::vector<std::string>& argv, const std::filesystem::path& dir) {
-    const auto outFile = dir / "stdout.txt";
-    const auto errFile = dir / "stderr.txt";
+// Starts `argv` with its standard output and error going to two files.
+inline pid_t Iniciar(const std::vector<std::string>& argv, const std::filesystem::path& out,
+                     const std::filesystem::path& err) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> args;
     for (const auto& a : argv) {
         args.push_back(const_cast<char*>(a.c_str()));
     }
     args.push_back(nullptr);
     pid_t pid = 0;
-    if (posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) != 0) {
+    const int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
         throw std::runtime_error("cannot start " + argv[0]);
     }
-    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+// Runs `argv` and waits; returns its exit status and what it printed.
+inline Saida Executar(const std::vector<std::string>& argv, const std::filesystem::path& dir) {
+    const auto outFile = dir / "stdout.txt";
+    const auto errFile = dir / "stderr.txt";
+    const pid_t pid = Iniciar(argv, outFile, errFile);
     int status = 0;
     waitpid(pid, &status, 0);
     auto slurp = [](const std::filesystem::path& p) {
@@ -71,20 +79,7 @@ class ServerProcess {
     ServerProcess(const std::string& binary, const std::string& db, const std::filesystem::path& dir) {
         const auto log = dir / "server.log";
         const auto err = dir / "server.err";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::vector<std::string> argv{binary, "serve", "--db", db, "--listen", "127.0.0.1", "--port", "0"};
-        std::vector<char*> args;
-        for (auto& a : argv) {
-            args.push_back(a.data());
-        }
-        args.push_back(nullptr);
-        if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, args.data(), environ) != 0) {
-            throw std::runtime_error("cannot start " + binary);
-        }
-        posix_spawn_file_actions_destroy(&actions);
+        pid_ = Iniciar({binary, "serve", "--db", db, "--listen", "127.0.0.1", "--port", "0"}, log, err);
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         while (std::chrono::steady_clock::now() < deadline) {
             if (std::FILE* f = std::fopen(log.c_str(), "r")) {

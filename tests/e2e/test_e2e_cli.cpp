@@ -87,7 +87,7 @@ TEST_F(CommandLine, DownloadWritesTheFilesAndPrintsTheSummary) {
     ASSERT_EQ(saida.status, 0) << saida.err;
 
     std::vector<std::string> expected{"Empresa: 11222333000181 - PADARIA SãO JOãO", ""};
-    const auto& report = RelatorioEsperado();
+    const auto report = RelatorioEsperado();
     expected.insert(expected.end(), report.begin(), report.end());
     EXPECT_EQ(Linhas(saida.out), expected);
 

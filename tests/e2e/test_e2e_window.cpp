@@ -180,7 +180,7 @@ void WindowEndToEnd::fromEmailToSummary() {
     main.ListView_empresa->Click(padaria, "TextButton5");
 
     std::vector<std::string> expected{"Empresa: 11222333000181 - PADARIA SãO JOãO", ""};
-    const auto& worked = kqz::testing::RelatorioEsperado();
+    const auto worked = kqz::testing::RelatorioEsperado();
     expected.insert(expected.end(), worked.begin(), worked.end());
     QCOMPARE(report, expected);
     QCOMPARE(label, QString(kqz::testing::kCnpjPadaria));
