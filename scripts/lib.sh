@@ -26,9 +26,10 @@ kqz_start_postgres() {
     chown postgres: "$dir"
     run=(runuser -u postgres --)
   fi
-  "${run[@]}" "$bin/initdb" -D "$dir/data" -A trust -U postgres -E UTF8 --locale=C.UTF-8 >/dev/null
-  "${run[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/log" -w \
-    -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null
+  # The postgres user may not enter the caller's folder: start from /.
+  (cd / && "${run[@]}" "$bin/initdb" -D "$dir/data" -A trust -U postgres -E UTF8 --locale=C.UTF-8 >/dev/null)
+  (cd / && "${run[@]}" "$bin/pg_ctl" -D "$dir/data" -l "$dir/log" -w \
+    -o "-p $port -k $dir -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null)
   echo "postgresql://postgres@127.0.0.1:$port/postgres"
 }
 
@@ -40,5 +41,5 @@ kqz_stop_postgres() {
   if ((EUID == 0)); then
     run=(runuser -u postgres --)
   fi
-  "${run[@]}" "$bin/pg_ctl" -D "$dir/data" -m fast stop >/dev/null 2>&1 || true
+  (cd / && "${run[@]}" "$bin/pg_ctl" -D "$dir/data" -m fast stop >/dev/null 2>&1) || true
 }

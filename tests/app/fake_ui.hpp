@@ -11,11 +11,11 @@ namespace kqz::app::testing {
 
 // A scripted UiServices: records every call as a line ("warning: texto",
 // "save: proposto", "open: link", "halt: 0", ...) and answers save dialogs from
-// a queue the test fills (an empty optional is a cancel).
+// a queue the test fills (an empty text, or an empty queue, is a cancel).
 class FakeUi final : public UiServices {
   public:
     QStringList calls;
-    std::deque<std::optional<QString>> saveAnswers;
+    std::deque<QString> saveAnswers;
     int processMessages = 0;
 
     void ShowMessage(QWidget*, const QString& text) override { calls << "message: " + text; }
@@ -26,8 +26,11 @@ class FakeUi final : public UiServices {
         if (saveAnswers.empty()) {
             return std::nullopt;
         }
-        auto answer = saveAnswers.front();
+        const QString answer = saveAnswers.front();
         saveAnswers.pop_front();
+        if (answer.isEmpty()) {
+            return std::nullopt;
+        }
         return answer;
     }
     void ShellOpen(const QString& target) override { calls << "open: " + target; }
