@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QDateEdit>
 #include <QElapsedTimer>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -346,8 +347,13 @@ void TFmMain::VerificarVersao() {
 }
 
 bool TFmMain::eventFilter(QObject* watched, QEvent* event) {
+    // The field is left when the focus moves to another widget of this window;
+    // a message box or another window taking the focus is no exit.
     if (watched == Edit_Email && event->type() == QEvent::FocusOut) {
-        Edit_EmailExit();
+        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+            Edit_EmailExit();
+        }
     }
     return QWidget::eventFilter(watched, event);
 }

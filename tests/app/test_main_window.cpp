@@ -31,6 +31,8 @@ class MainWindowTest : public QObject {
     void searchBox();
     void clickReportsTheObjectHit_data();
     void clickReportsTheObjectHit();
+    void leavingTheEmailField_data();
+    void leavingTheEmailField();
     void sairEndsWithExitCodeZero();
     void startUpCreatesTheThreeWindowsHidden();
     void renderMainWindow();
@@ -152,6 +154,33 @@ void MainWindowTest::clickReportsTheObjectHit() {
     // fake cancels); a press elsewhere shows nothing.
     const QStringList expected = object == "TextButton5" ? QStringList{"save:  | 1"} : QStringList{};
     QCOMPARE(ui.calls.filter(QRegularExpression("^(save|message|warning|information)")), expected);
+}
+
+void MainWindowTest::leavingTheEmailField_data() {
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<QStringList>("boxes");
+    const QStringList invalid{"message: Email inválido !"};
+    QTest::newRow("tab to the next widget") << int(Qt::TabFocusReason) << invalid;
+    QTest::newRow("click on another widget") << int(Qt::MouseFocusReason) << invalid;
+    // A message box or another window taking the focus does not leave the field.
+    QTest::newRow("another window") << int(Qt::ActiveWindowFocusReason) << QStringList{};
+    QTest::newRow("a popup") << int(Qt::PopupFocusReason) << QStringList{};
+}
+
+void MainWindowTest::leavingTheEmailField() {
+    QFETCH(int, reason);
+    QFETCH(QStringList, boxes);
+    FakeUi ui;
+    AppContext context(ui);
+    TFmMain window(context);
+    window.Edit_Email->setText("x@a.b");
+
+    QFocusEvent focusOut(QEvent::FocusOut, static_cast<Qt::FocusReason>(reason));
+    QCoreApplication::sendEvent(window.Edit_Email, &focusOut);
+
+    QCOMPARE(ui.Boxes(), boxes);
+    // A rejected address empties the field.
+    QCOMPARE(window.Edit_Email->text().isEmpty(), !boxes.isEmpty());
 }
 
 void MainWindowTest::sairEndsWithExitCodeZero() {
