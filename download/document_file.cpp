@@ -10,26 +10,33 @@ namespace kqz::download {
 std::string TextoDoDocumento(std::string_view xml) {
     std::string out;
     out.reserve(xml.size() + xml.size() / 32);
-    for (std::size_t i = 0; i < xml.size(); ++i) {
-        const char c = xml[i];
-        if (c == '\0') {
+    auto special = [](char c) { return c == '\r' || c == '\n' || c == '\0'; };
+    std::size_t i = 0;
+    while (i < xml.size()) {
+        // Copy the run of ordinary characters in one go.
+        std::size_t run = i;
+        while (run < xml.size() && !special(xml[run])) {
+            ++run;
+        }
+        out.append(xml.data() + i, run - i);
+        if (run == xml.size()) {
+            break;
+        }
+        i = run;
+        if (xml[i] == '\0') {
+            ++i;
             continue;
         }
-        if (c != '\r' && c != '\n') {
-            out += c;
-            continue;
-        }
-        const bool crlf = c == '\r' && i + 1 < xml.size() && xml[i + 1] == '\n';
-        const std::size_t next = crlf ? i + 2 : i + 1;
-        // NULs after the break do not make another line.
-        std::size_t rest = next;
+        const bool crlf = xml[i] == '\r' && i + 1 < xml.size() && xml[i + 1] == '\n';
+        i += crlf ? 2 : 1;
+        // A break followed only by NULs ends the text: it is not another line.
+        std::size_t rest = i;
         while (rest < xml.size() && xml[rest] == '\0') {
             ++rest;
         }
         if (rest < xml.size() || crlf) {
             out += "\r\n";
         }
-        i = next - 1;
     }
     return out;
 }
