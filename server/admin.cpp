@@ -207,7 +207,7 @@ DemoSummary FillDemo(Storage& storage, std::chrono::system_clock::time_point tod
             spec.first_number = 1 + (3 - back) * documentsPerMonth * 2;
             spec.max_items = 6;
             spec.cancel_permille = 40;
-            spec.gap_permille = 15;
+            spec.gap_permille = 30;  // a few missing numbers in every month
             spec.seed = 1000 * c + static_cast<std::uint64_t>(year * 12 + month);
             synth::GenerateMonth(spec, [&](synth::Document&& d) {
                 std::string reason;

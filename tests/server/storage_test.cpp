@@ -280,6 +280,17 @@ TEST_P(StorageTest, DemoFillsThreeMonthsEndingWithThePreviousOne) {
     }
     EXPECT_TRUE(cancellation);
     EXPECT_EQ(cfops.size(), 12u);
+    // ... and a few missing numbers for the report to point out.
+    int gaps = 0;
+    for (const auto& cnpj : S().DocumentCnpjs()) {
+        int previous = -1;
+        S().Documents(std::get<std::string>(cnpj[0]), "2101", [&](codec::Row&& r) {
+            const int number = std::stoi(std::get<std::string>(r[5]));
+            gaps += previous >= 0 && number > previous + 1 ? 1 : 0;
+            previous = number;
+        });
+    }
+    EXPECT_GT(gaps, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, StorageTest, testing::Values(Backend::Sqlite, Backend::Postgres),
