@@ -221,7 +221,11 @@ TFmMain::TFmMain(AppContext& context)
     DateEdit1->setGeometry(392, 28, 129, 22);
     DateEdit1->setLocale(AppLocale());
     DateEdit1->setDisplayFormat(QStringLiteral("MMMM/yyyy"));
-    DateEdit1->setCalendarPopup(true);
+    // The whole width goes to the text ("novembro/2026" in 14 px bold): the month
+    // and the year change with the arrow keys or the mouse wheel on each part.
+    DateEdit1->setButtonSymbols(QAbstractSpinBox::NoButtons);
+    DateEdit1->setStyleSheet(QStringLiteral(
+        "QDateEdit { border: 1px solid #9a9a9a; border-radius: 3px; padding: 0px; background: white; }"));
     DateEdit1->setFont(Fonte(this, 14, true));
 
     Button1 = new WrapButton(QStringLiteral("MOSTRAR EMPRESAS"), entrada);

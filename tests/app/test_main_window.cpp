@@ -49,6 +49,7 @@ void MainWindowTest::monthPreset_data() {
     QTest::newRow("31 may to 30 april") << QDate(2021, 5, 31) << QDate(2021, 4, 30) << "abril/2021";
     QTest::newRow("first day of a month") << QDate(2021, 12, 1) << QDate(2021, 11, 1) << "novembro/2021";
     QTest::newRow("century leap year") << QDate(2000, 3, 30) << QDate(2000, 2, 29) << "fevereiro/2000";
+    QTest::newRow("the longest month name") << QDate(2026, 3, 11) << QDate(2026, 2, 11) << "fevereiro/2026";
 }
 
 void MainWindowTest::monthPreset() {
@@ -65,6 +66,10 @@ void MainWindowTest::monthPreset() {
 
     QCOMPARE(window.DateEdit1->date(), expected);
     QCOMPARE(window.DateEdit1->text(), shown);
+    // The month's name fits the field: nothing of it is cut off.
+    const auto* text = window.DateEdit1->findChild<QLineEdit*>();
+    // (a line edit keeps 2 px of margin on each side of its text)
+    QVERIFY(text->fontMetrics().horizontalAdvance(shown) + 4 <= text->contentsRect().width());
     QVERIFY(window.Panel_Aviso->isHidden());
 }
 
