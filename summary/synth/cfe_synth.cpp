@@ -138,13 +138,7 @@ class Writer {
         }
     }
     void Open(std::string_view tag, std::string_view attrs = {}) {
-        Indent();
-        out_ += '<';
-        out_ += tag;
-        if (!attrs.empty()) {
-            out_ += ' ';
-            out_ += attrs;
-        }
+        StartTag(tag, attrs);
         out_ += '>';
         ++depth_;
     }
@@ -156,13 +150,7 @@ class Writer {
         out_ += '>';
     }
     void Leaf(std::string_view tag, std::string_view text, std::string_view attrs = {}) {
-        Indent();
-        out_ += '<';
-        out_ += tag;
-        if (!attrs.empty()) {
-            out_ += ' ';
-            out_ += attrs;
-        }
+        StartTag(tag, attrs);
         out_ += '>';
         out_ += Escape(text);
         out_ += "</";
@@ -170,13 +158,7 @@ class Writer {
         out_ += '>';
     }
     void Empty(std::string_view tag, std::string_view attrs = {}) {
-        Indent();
-        out_ += '<';
-        out_ += tag;
-        if (!attrs.empty()) {
-            out_ += ' ';
-            out_ += attrs;
-        }
+        StartTag(tag, attrs);
         out_ += "/>";
     }
     std::string Take() {
@@ -187,6 +169,16 @@ class Writer {
     }
 
   private:
+    // Indentation, "<", the tag and its attributes; the caller closes the tag.
+    void StartTag(std::string_view tag, std::string_view attrs) {
+        Indent();
+        out_ += '<';
+        out_ += tag;
+        if (!attrs.empty()) {
+            out_ += ' ';
+            out_ += attrs;
+        }
+    }
     void Indent() {
         if (layout_ != Layout::kIndented || out_.empty()) {
             return;

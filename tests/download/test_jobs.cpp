@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "download/documentos.hpp"
@@ -208,12 +209,30 @@ codec::Dataset Documentos(const std::vector<std::tuple<std::string, std::string,
     return ds;
 }
 
-struct Pasta {
-    fs::path path =
+// Everything one download needs: the canned server, a folder that is removed
+// afterwards, and the tables and views it fills.
+struct Cenario {
+    FakeRemote remote;
+    fs::path pasta =
         fs::temp_directory_path() / ("kqz-jobs-" + std::to_string(::getpid()) + "-" +
                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    Pasta() { fs::remove_all(path); }
-    ~Pasta() { fs::remove_all(path); }
+    cloud::MemTable arquivos;
+    ListaDeDocumentos lista;
+    summary::SummaryTables tabelas;
+    Baixar vista;
+    NoProgress progresso;
+
+    explicit Cenario(std::optional<codec::Dataset> answer) {
+        fs::remove_all(pasta);
+        if (answer) {
+            remote.answers[ConsultaDocumentos("111", "2103")] = std::move(*answer);
+        }
+    }
+    ~Cenario() { fs::remove_all(pasta); }
+
+    Download Executar(const fs::path& destino) {
+        return BaixarDocumentos("111", "2103", destino, remote, arquivos, lista, tabelas, vista, progresso);
+    }
 };
 
 std::string Ler(const fs::path& path) {
@@ -224,38 +243,30 @@ std::string Ler(const fs::path& path) {
 }
 
 TEST(BaixarDocumentos, WritesEveryFileReadsItAndLogsTheSequence) {
-    FakeRemote remote;
-    remote.answers[ConsultaDocumentos("111", "2103")] = Documentos({
+    Cenario c(Documentos({
         {"CFe1-000001", Venda("000001", "10.00"), "000001"},
         {"CFe1-000002", Venda("000002", "2.50"), "000002"},
         {"CFe1-000005", Venda("000005", "7.00"), "000005"},
         {"CFe1-000005", Venda("000005", "7.00"), "000005"},  // same name: replaces, both are read
-    });
-    Pasta pasta;
-    const fs::path destino = pasta.path / "a" / "b";  // parents are created
-    cloud::MemTable arquivos;
-    ListaDeDocumentos lista;
-    summary::SummaryTables tabelas;
-    Baixar vista;
-    NoProgress progresso;
-    const Download r =
-        BaixarDocumentos("111", "2103", destino, remote, arquivos, lista, tabelas, vista, progresso);
+    }));
+    const fs::path destino = c.pasta / "a" / "b";  // parents are created
+    const Download r = c.Executar(destino);
 
     ASSERT_TRUE(r.ok()) << r.mensagem;
     EXPECT_EQ(r.quantidade, 4u);
-    EXPECT_EQ(vista.log, (std::vector<std::string>{"Primeiro CFe...: 000001", "Falta CFe....: 3 <<<****",
-                                                   "Falta CFe....: 4 <<<****", "Ultimo CFe.....: 000005"}));
-    EXPECT_EQ(vista.aviso, "Baixando 4/4");
+    EXPECT_EQ(c.vista.log, (std::vector<std::string>{"Primeiro CFe...: 000001", "Falta CFe....: 3 <<<****",
+                                                     "Falta CFe....: 4 <<<****", "Ultimo CFe.....: 000005"}));
+    EXPECT_EQ(c.vista.aviso, "Baixando 4/4");
     EXPECT_EQ(fs::directory_iterator(destino)->path().extension(), ".XML");
     EXPECT_EQ(
         Ler(destino / "CFe1-000002.XML"),
         "<?xml version=\"1.0\"?>\r\n<CFe><infCFe><ide><nCFe>000002</nCFe><dEmi>20210319</dEmi></ide>\r\n"
         "<det nItem=\"1\"><prod><CFOP>5102</CFOP></prod><imposto><vItem>2.50</vItem></imposto></det>"
         "<total><vCFe>2.50</vCFe></total><pgto><MP><cMP>01</cMP><vMP>2.50</vMP></MP></pgto></infCFe></CFe>");
-    EXPECT_EQ(tabelas.memTable_Docto.RecordCount(), 4u);
-    EXPECT_EQ(lista.ListView_ArquivosXML.size(), 4u);
-    EXPECT_EQ(lista.ListView_ArquivosXML[0].Text1, "CFe1-000001");
-    EXPECT_EQ(lista.Memo1, Venda("000005", "7.00"));
+    EXPECT_EQ(c.tabelas.memTable_Docto.RecordCount(), 4u);
+    EXPECT_EQ(c.lista.ListView_ArquivosXML.size(), 4u);
+    EXPECT_EQ(c.lista.ListView_ArquivosXML[0].Text1, "CFe1-000001");
+    EXPECT_EQ(c.lista.Memo1, Venda("000005", "7.00"));
 }
 
 TEST(BaixarDocumentos, RefusesWithoutWritingAnything) {
@@ -275,57 +286,33 @@ TEST(BaixarDocumentos, RefusesWithoutWritingAnything) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        FakeRemote remote;
-        remote.answers[ConsultaDocumentos("111", "2103")] = c.answer;
-        Pasta pasta;
-        cloud::MemTable arquivos;
-        ListaDeDocumentos lista;
-        summary::SummaryTables tabelas;
-        Baixar vista;
-        NoProgress progresso;
-        const Download r =
-            BaixarDocumentos("111", "2103", pasta.path, remote, arquivos, lista, tabelas, vista, progresso);
-        EXPECT_EQ(r.mensagem, c.mensagem);
-        EXPECT_FALSE(fs::exists(pasta.path));
-        EXPECT_EQ(tabelas.memTable_Docto.RecordCount(), 0u);
+        Cenario cenario(c.answer);
+        EXPECT_EQ(cenario.Executar(cenario.pasta).mensagem, c.mensagem);
+        EXPECT_FALSE(fs::exists(cenario.pasta));
+        EXPECT_EQ(cenario.tabelas.memTable_Docto.RecordCount(), 0u);
     }
 
     // A server that does not answer: nothing is written either.
-    FakeRemote remote;
-    Pasta pasta;
-    cloud::MemTable arquivos;
-    ListaDeDocumentos lista;
-    summary::SummaryTables tabelas;
-    Baixar vista;
-    NoProgress progresso;
-    EXPECT_EQ(BaixarDocumentos("111", "2103", pasta.path, remote, arquivos, lista, tabelas, vista, progresso)
-                  .mensagem,
-              kFalhaNoServidor);
-    EXPECT_FALSE(fs::exists(pasta.path));
+    Cenario semResposta(std::nullopt);
+    EXPECT_EQ(semResposta.Executar(semResposta.pasta).mensagem, kFalhaNoServidor);
+    EXPECT_FALSE(fs::exists(semResposta.pasta));
 }
 
 TEST(BaixarDocumentos, StopsAtACouponNumberThatIsNotAWholeNumber) {
-    FakeRemote remote;
-    remote.answers[ConsultaDocumentos("111", "2103")] = Documentos({
+    Cenario c(Documentos({
         {"CFe1-000001", Venda("000001", "1.00"), "000001"},
         {"CFe1-00000X", Venda("000002", "1.00"), "00000X"},
-    });
-    Pasta pasta;
-    cloud::MemTable arquivos;
-    ListaDeDocumentos lista;
-    summary::SummaryTables tabelas;
-    Baixar vista;
-    NoProgress progresso;
+    }));
     try {
-        BaixarDocumentos("111", "2103", pasta.path, remote, arquivos, lista, tabelas, vista, progresso);
+        c.Executar(c.pasta);
         FAIL() << "no error";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("CFe1-00000X"), std::string::npos) << e.what();
     }
     // The document before it was written and read; the bad one was not written.
-    EXPECT_TRUE(fs::exists(pasta.path / "CFe1-000001.XML"));
-    EXPECT_FALSE(fs::exists(pasta.path / "CFe1-00000X.XML"));
-    EXPECT_EQ(tabelas.memTable_Docto.RecordCount(), 1u);
+    EXPECT_TRUE(fs::exists(c.pasta / "CFe1-000001.XML"));
+    EXPECT_FALSE(fs::exists(c.pasta / "CFe1-00000X.XML"));
+    EXPECT_EQ(c.tabelas.memTable_Docto.RecordCount(), 1u);
 }
 
 }  // namespace
