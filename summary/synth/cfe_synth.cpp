@@ -288,6 +288,18 @@ void CheckNumber(int number) {
     }
 }
 
+// The additional information, the end of infCFe and the signature: the same
+// in a sale and in a cancellation.
+void EndInfCFe(Writer& w, Random& rnd, const std::string& key) {
+    w.Open("infAdic");
+    w.Open("obsFisco", "xCampo=\"xCampo1\"");
+    w.Leaf("xTexto", "xTexto1");
+    w.Close("obsFisco");
+    w.Close("infAdic");
+    w.Close("infCFe");
+    Signature(w, rnd, key);
+}
+
 }  // namespace
 
 int CheckDigit(const std::string& digits43) {
@@ -425,13 +437,7 @@ std::string MakeSale(const SaleSpec& spec) {
         w.Leaf("vTroco", Money(paid > sum ? paid - sum : 0));
         w.Close("pgto");
     }
-    w.Open("infAdic");
-    w.Open("obsFisco", "xCampo=\"xCampo1\"");
-    w.Leaf("xTexto", "xTexto1");
-    w.Close("obsFisco");
-    w.Close("infAdic");
-    w.Close("infCFe");
-    Signature(w, rnd, key);
+    EndInfCFe(w, rnd, key);
     w.Close("CFe");
     return w.Take();
 }
@@ -453,13 +459,7 @@ std::string MakeCancellation(const CancSpec& spec) {
     w.Open("total");
     w.Leaf("vCFe", Money(spec.sale_total_cents));
     w.Close("total");
-    w.Open("infAdic");
-    w.Open("obsFisco", "xCampo=\"xCampo1\"");
-    w.Leaf("xTexto", "xTexto1");
-    w.Close("obsFisco");
-    w.Close("infAdic");
-    w.Close("infCFe");
-    Signature(w, rnd, key);
+    EndInfCFe(w, rnd, key);
     w.Close("CFeCanc");
     return w.Take();
 }
