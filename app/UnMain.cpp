@@ -60,14 +60,19 @@ QString Q(const std::string& text) {
     return QString::fromStdString(text);
 }
 
+// Shows the progress panel over the company list with `text`.
+void MostrarPainel(TFmMain& main, const std::string& text) {
+    main.Panel_Aviso->Label_Aviso->setText(Q(text));
+    main.Panel_Aviso->show();
+    main.Panel_Aviso->raise();
+}
+
 // The company list as the listing fills it.
 class VistaDaLista final : public download::VistaDaListagem {
   public:
     VistaDaLista(TFmMain& main, UiServices& ui) : main_(main), ui_(ui) {}
     void MostrarAviso(const std::string& text) override {
-        main_.Panel_Aviso->Label_Aviso->setText(Q(text));
-        main_.Panel_Aviso->show();
-        main_.Panel_Aviso->raise();
+        MostrarPainel(main_, text);
         ui_.ProcessMessages();
     }
     void EsconderAviso() override {
@@ -108,9 +113,7 @@ class VistaDoBaixar final : public download::VistaDoDownload, public ProgressSin
         clock_.start();
     }
     void MostrarAviso(const std::string& text) override {
-        main_.Panel_Aviso->Label_Aviso->setText(Q(text));
-        main_.Panel_Aviso->show();
-        main_.Panel_Aviso->raise();
+        MostrarPainel(main_, text);
         Pump();
     }
     void EsconderAviso() override { main_.Panel_Aviso->hide(); }

@@ -19,16 +19,6 @@ QString AsciiLower(const QString& text) {
     return out;
 }
 
-QString AsciiUpper(const QString& text) {
-    QString out = text;
-    for (QChar& c : out) {
-        if (c >= QLatin1Char('a') && c <= QLatin1Char('z')) {
-            c = QChar(c.unicode() - ('a' - 'A'));
-        }
-    }
-    return out;
-}
-
 const std::vector<ObjetoDoItem>& ObjetosDoItem() {
     static const std::vector<ObjetoDoItem> objetos = {
         {"Text3", QRect(0, 0, 90, 20), Qt::AlignRight | Qt::AlignVCenter, QColor()},

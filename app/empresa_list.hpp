@@ -128,7 +128,5 @@ class TListViewEmpresa : public QWidget {
 
 // Lower-cases the ASCII letters A-Z only.
 QString AsciiLower(const QString& text);
-// Upper-cases the ASCII letters a-z only.
-QString AsciiUpper(const QString& text);
 
 }  // namespace kqz::app
