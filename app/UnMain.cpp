@@ -170,12 +170,7 @@ TFmMain::TFmMain(AppContext& context)
     header->setObjectName("Rectangle_Cabecalho");
     header->setGeometry(0, 0, kLargura, kAlturaCabecalho);
 
-    Label4 = Rotulo(header, "Label4", QStringLiteral("DOWNLOAD DE ARQUIVOS XML"));
-    Label4->setGeometry(0, 5, kLargura, 17);
-    Label4->setFont(Fonte(this, 18, true));
-    Label4->setStyleSheet(QStringLiteral("color: blue;"));
-    Label4->setAlignment(Qt::AlignCenter);
-    AplicarSombra(Label4, 3, 30, 0.5, 0.5);
+    Label4 = Titulo(header, "Label4", QStringLiteral("DOWNLOAD DE ARQUIVOS XML"), 5, kLargura);
 
     Label1 = Rotulo(header, "Label1", QStringLiteral("Suporte: suporte@kqz.com.br"));
     Label1->setGeometry(0, 5 + 17 + 3, kLargura, 17);

@@ -36,6 +36,17 @@ void AplicarSombra(QWidget* widget, double distance, double directionDegrees, do
     widget->setGraphicsEffect(shadow);
 }
 
+QLabel* Titulo(QWidget* parent, const char* name, const QString& text, int top, int width) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setGeometry(0, top - 4, width, 17 + 8);
+    label->setFont(Fonte(parent, 18, true));
+    label->setStyleSheet(QStringLiteral("color: blue;"));
+    label->setAlignment(Qt::AlignCenter);
+    AplicarSombra(label, 3, 30, 0.5, 0.5);
+    return label;
+}
+
 QFont Fonte(const QWidget* base, int pixelSize, bool bold) {
     QFont font = base->font();
     font.setPixelSize(pixelSize);

@@ -31,6 +31,11 @@ class GradientRect : public QWidget {
 void AplicarSombra(QWidget* widget, double distance, double directionDegrees, double softness,
                    double opacity);
 
+// The blue 18 px bold title with its drop shadow, centred in a band `top`..`top`+17
+// of `width`. The label reaches 4 px beyond the band on each side so that
+// accented capitals ("VERSÃO") are not cut off.
+QLabel* Titulo(QWidget* parent, const char* name, const QString& text, int top, int width);
+
 // Font of the given pixel size, optionally bold.
 QFont Fonte(const QWidget* base, int pixelSize, bool bold = false);
 

@@ -10,12 +10,12 @@
 namespace kqz::app {
 namespace {
 
-QLabel* Faixa(QWidget* parent, const char* name, const QString& text, int y, int pixelSize,
-              bool bold = false) {
+// A centred 10 px line of the notice, the full width, 17 high.
+QLabel* Faixa(QWidget* parent, const char* name, const QString& text, int y) {
     auto* label = new QLabel(text, parent);
     label->setObjectName(name);
     label->setGeometry(0, y, 401, 17);
-    label->setFont(Fonte(parent, pixelSize, bold));
+    label->setFont(Fonte(parent, 10));
     label->setAlignment(Qt::AlignCenter);
     return label;
 }
@@ -34,12 +34,10 @@ TFmAtualizarSistema::TFmAtualizarSistema(AppContext& context, TFmMain& main)
     fundo->setObjectName("Rectangle1");
     fundo->setGeometry(0, 0, 401, 179);
 
-    Label4 = Faixa(fundo, "Label4", QStringLiteral("NOVA VERSÃO DISPONIVEL"), 5, 18, true);
-    Label4->setStyleSheet(QStringLiteral("color: blue;"));
-    AplicarSombra(Label4, 3, 30, 0.5, 0.5);
-    Label_VersaoATual = Faixa(fundo, "Label_VersaoATual", QStringLiteral("VERSÃO:  1.0.0"), 5 + 17 + 1, 10);
+    Label4 = Titulo(fundo, "Label4", QStringLiteral("NOVA VERSÃO DISPONIVEL"), 5, 401);
+    Label_VersaoATual = Faixa(fundo, "Label_VersaoATual", QStringLiteral("VERSÃO:  1.0.0"), 5 + 17 + 1);
     Label_VersaoDisponivel =
-        Faixa(fundo, "Label_VersaoDisponivel", QStringLiteral("VERSÃO:  1.0.0"), 5 + 17 + 1 + 17 + 1, 10);
+        Faixa(fundo, "Label_VersaoDisponivel", QStringLiteral("VERSÃO:  1.0.0"), 5 + 17 + 1 + 17 + 1);
 
     Button1 = new QPushButton(QStringLiteral("CLIQUE AQUI PARA BAIXAR NOVA VERSÃO"), fundo);
     Button1->setObjectName("Button1");

@@ -116,6 +116,9 @@ void WindowEndToEnd::versionCheck() {
                             QString("VERSÃO:  1.0.5"));
                    QCOMPARE(janelas.FmAtualizarSistema->Label_VersaoATual->text(),
                             QString("VERSÃO:  1.0.3 - 210408"));
+                   const QString shots = QStringLiteral(KQZ_BINARY_DIR "/screenshots");
+                   QDir().mkpath(shots);
+                   QVERIFY(janelas.FmAtualizarSistema->grab().save(shots + "/update_notice.png"));
                    janelas.FmAtualizarSistema->Button1Click();
                });
     }
