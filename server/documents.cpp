@@ -2,6 +2,8 @@
 
 #include <pugixml.hpp>
 
+#include "summary/xml_text.hpp"
+
 namespace kqz::server {
 namespace {
 
@@ -84,49 +86,16 @@ bool AccessKeyCheckDigitOk(std::string_view key44) {
     return Mod11(key44.substr(0, 43), 9) == Digit(key44[43]);
 }
 
-std::size_t FindInvalidUtf8(std::string_view text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len = 0;
-        unsigned int cp = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1Fu;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0Fu;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07u;
-        } else {
-            return i;
-        }
-        if (i + len > n)
-            return i;
-        for (std::size_t k = 1; k < len; ++k) {
-            if ((s[i + k] & 0xC0u) != 0x80u)
-                return i;
-            cp = (cp << 6) | (s[i + k] & 0x3Fu);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF)) {
-            return i;
-        }
-        i += len;
-    }
-    return std::string_view::npos;
-}
-
 std::optional<StoredDocument> ReadCfe(std::string text, std::string& reason) {
     if (text.size() > kMaxDocumentBytes) {
         reason = "arquivo grande demais para um CF-e (" + std::to_string(text.size()) + " bytes)";
+        return std::nullopt;
+    }
+    // Stored documents are UTF-8 and one CF-e each: a file with several
+    // documents would be stored whole under the first one's key.
+    const summary::XmlTextScan scan = summary::ScanXmlText(text);
+    if (scan.encoding_problem) {
+        reason = scan.encoding_problem->message;
         return std::nullopt;
     }
     if (const auto bad = FindInvalidUtf8(text); bad != std::string_view::npos) {
@@ -147,6 +116,10 @@ std::optional<StoredDocument> ReadCfe(std::string text, std::string& reason) {
             reason = "XML declara a codificação " + encoding + "; só UTF-8 é aceito";
             return std::nullopt;
         }
+    }
+    if (scan.outside_root) {
+        reason = scan.outside_root->message;
+        return std::nullopt;
     }
     const pugi::xml_node root = doc.document_element();
     const std::string rootName = root.name();

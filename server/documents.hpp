@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "summary/xml_text.hpp"
+
 namespace kqz::server {
 
 // True when `cpf` holds a valid CPF: 11 digits (the usual "." and "-"
@@ -40,8 +42,7 @@ inline constexpr std::size_t kMaxDocumentBytes = 8u * 1024u * 1024u;
 // not XML, not a CF-e, key missing or inconsistent, bad date or total...).
 std::optional<StoredDocument> ReadCfe(std::string text, std::string& reason);
 
-// Returns the byte offset of the first invalid UTF-8 sequence in `text`, or
-// npos when it is valid UTF-8.
-std::size_t FindInvalidUtf8(std::string_view text);
+// The byte offset of the first invalid UTF-8 sequence in `text`, or npos.
+using summary::FindInvalidUtf8;
 
 }  // namespace kqz::server

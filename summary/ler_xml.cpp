@@ -15,6 +15,7 @@
 
 #include "summary/error.hpp"
 #include "summary/numbers.hpp"
+#include "summary/xml_text.hpp"
 
 namespace kqz::summary {
 
@@ -83,19 +84,23 @@ void AppendUtf8(std::string& out, std::uint32_t cp) {
     }
 }
 
-// A UTF-16 text with its byte-order mark becomes UTF-8 (without the mark);
-// unpaired surrogates become U+FFFD. Returns false for any other text.
+// A UTF-16 text, with its byte-order mark or starting with "<?" as the
+// parser recognises it, becomes UTF-8 (without the mark); unpaired surrogates
+// become U+FFFD. Returns false for any other text.
 bool Utf16ParaUtf8(std::string& text) {
     if (text.size() < 2) {
         return false;
     }
     const auto b0 = static_cast<unsigned char>(text[0]);
     const auto b1 = static_cast<unsigned char>(text[1]);
-    const bool le = b0 == 0xFF && b1 == 0xFE;
-    const bool be = b0 == 0xFE && b1 == 0xFF;
+    const bool sem_marca_le = text.size() >= 4 && text.compare(0, 4, std::string_view("<\0?\0", 4)) == 0;
+    const bool sem_marca_be = text.size() >= 4 && text.compare(0, 4, std::string_view("\0<\0?", 4)) == 0;
+    const bool le = (b0 == 0xFF && b1 == 0xFE) || sem_marca_le;
+    const bool be = (b0 == 0xFE && b1 == 0xFF) || sem_marca_be;
     if (!le && !be) {
         return false;
     }
+    const std::size_t primeiro = (sem_marca_le || sem_marca_be) ? 0 : 2;
     auto unit = [&](std::size_t i) -> std::uint32_t {
         const auto lo = static_cast<unsigned char>(text[i + (le ? 0 : 1)]);
         const auto hi = static_cast<unsigned char>(text[i + (le ? 1 : 0)]);
@@ -103,7 +108,7 @@ bool Utf16ParaUtf8(std::string& text) {
     };
     std::string out;
     out.reserve(text.size() / 2);
-    for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
+    for (std::size_t i = primeiro; i + 1 < text.size(); i += 2) {
         const std::uint32_t u = unit(i);
         if (u >= 0xD800 && u <= 0xDBFF && i + 3 < text.size()) {
             const std::uint32_t v = unit(i + 2);
@@ -117,6 +122,14 @@ bool Utf16ParaUtf8(std::string& text) {
     }
     text = std::move(out);
     return true;
+}
+
+// UTF-32 texts are left to the parser as they are.
+bool Utf32(std::string_view text) {
+    return text.size() >= 4 && (text.compare(0, 4, std::string_view("\0\0\xFE\xFF", 4)) == 0 ||
+                                text.compare(0, 4, std::string_view("\xFF\xFE\0\0", 4)) == 0 ||
+                                text.compare(0, 4, std::string_view("\0\0\0<", 4)) == 0 ||
+                                text.compare(0, 4, std::string_view("<\0\0\0", 4)) == 0);
 }
 
 // The byte offset reached after skipping `chars` characters (code points) from `from`.
@@ -296,7 +309,21 @@ XmlLido LerXml(SummaryTables& tables, const std::string& _sArquivo, std::string 
         return lido;
     }
 
-    lido.cancelamento = NomeSemPastaEExtensao(_sArquivo).find("CFeC") != std::string_view::npos;
+    // One document per file, in the encoding it declares: the parser alone
+    // would read the first of several documents and take bad bytes as they are.
+    const std::string convertido = era_utf16 ? " do texto convertido de UTF-16" : "";
+    XmlTextScan scan;
+    if (!Utf32(texto)) {
+        scan = ScanXmlText(texto);
+    }
+    if (scan.encoding_problem) {
+        Falha(_sArquivo, scan.encoding_problem->message + convertido);
+    }
+
+    // A cancellation is known by its root element, or by "CFeC" in its name
+    // (the name the download gives it).
+    lido.cancelamento =
+        scan.root == "CFeCanc" || NomeSemPastaEExtensao(_sArquivo).find("CFeC") != std::string_view::npos;
 
     // The cancelled number comes from the text itself, before parsing changes it:
     // six characters from 42 after the first "chCanc=" (from the 42nd character
@@ -316,8 +343,10 @@ XmlLido LerXml(SummaryTables& tables, const std::string& _sArquivo, std::string 
                                 era_utf16 ? pugi::encoding_utf8 : pugi::encoding_auto);
     if (!parsed) {
         Falha(_sArquivo, "XML mal formado (" + Descricao(parsed.status) + ") no byte " +
-                             std::to_string(parsed.offset) +
-                             (era_utf16 ? " do texto convertido de UTF-16" : ""));
+                             std::to_string(parsed.offset) + convertido);
+    }
+    if (scan.outside_root) {
+        Falha(_sArquivo, scan.outside_root->message + convertido);
     }
 
     Coleta c;

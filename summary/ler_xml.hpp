@@ -3,15 +3,21 @@
 // LerXml: reads one CF-e file (a sale or the cancellation of a sale) into the
 // summary tables.
 //
-// A file whose name (without folder and extension) contains "CFeC" is a
-// cancellation: it adds its own document row, voids the first sale of the
-// cancelled number read before it (total 0 and a note) and deletes that
-// sale's items. Any other file is a sale: one item row per CFOP element and,
-// when the document has a payment means (cMP), one document row.
+// A file whose root element is CFeCanc, or whose name (without folder and
+// extension) contains "CFeC", is a cancellation: it adds its own document row,
+// voids the first sale of the cancelled number read before it (total 0 and a
+// note) and deletes that sale's items. Any other file is a sale: one item row
+// per CFOP element and, when the document has a payment means (cMP), one
+// document row.
 //
 // One rule gives the value of a tag: of all elements of that name anywhere in
 // the document, in document order, the last one wins, and its value is that of
 // its first child node (for <a><b/>x</a> the value of <b/>, not "x").
+//
+// A file holds exactly one XML document: a second root element, text or NUL
+// bytes after the root, or a byte not valid in the encoding the file declares
+// (UTF-8 unless it says ISO-8859-1; UTF-16 with its mark) is an error naming
+// the byte offset.
 //
 // Choices where a file is not a proper CF-e:
 //   - an element without any child reads as the empty text (a number, date or

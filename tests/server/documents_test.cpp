@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "server/documents.hpp"
 #include "summary/synth/cfe_synth.hpp"
 #include "tests/server/support.hpp"
+#include "tests/summary/um_documento_cases.hpp"
 
 namespace kqz::server {
 namespace {
@@ -134,6 +137,20 @@ TEST(ReadCfe, RefusesWhatIsNotAnIssuedCfe) {
     }
 }
 
+// Several documents in one file would be stored whole under the first one's
+// key; a byte the declared encoding does not allow would be served as is.
+TEST(ReadCfe, RefusesWhatIsNotOneDocument) {
+    for (const kqz::test::NotOneDocument& c : kqz::test::NotOneDocumentCases()) {
+        SCOPED_TRACE(c.file);
+        std::ifstream in(kqz::test::NotOneDocumentPath(c), std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        ASSERT_FALSE(text.empty());
+        std::string reason;
+        EXPECT_FALSE(ReadCfe(text, reason));
+        EXPECT_EQ(reason, c.message);
+    }
+}
+
 TEST(ReadCfe, Utf8CheckNamesTheFirstBadByte) {
     struct Case {
         std::string text;
@@ -142,11 +159,12 @@ TEST(ReadCfe, Utf8CheckNamesTheFirstBadByte) {
     const Case cases[] = {
         {"abc", std::string::npos},
         {"p\xC3\xA3o \xF0\x9F\x8D\x9E", std::string::npos},
-        {"ab\xC3", 2},            // cut sequence
-        {"a\xC0\xAF", 1},         // overlong "/"
-        {"ab\xED\xA0\x80", 2},    // surrogate
-        {"\xF4\x90\x80\x80", 0},  // above U+10FFFF
-        {"ok\x80", 2},            // lone continuation byte
+        {"ab\xC3", 2},                         // cut sequence
+        {"a\xC0\xAF", 1},                      // overlong "/"
+        {"ab\xED\xA0\x80", 2},                 // surrogate
+        {"\xF4\x90\x80\x80", 0},               // above U+10FFFF
+        {"ok\x80", 2},                         // lone continuation byte
+        {"0123456789abcdef\xC3\xA3\x80", 18},  // after a run of ASCII and a valid sequence
     };
     for (const auto& c : cases) {
         EXPECT_EQ(FindInvalidUtf8(c.text), c.offset);

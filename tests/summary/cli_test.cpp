@@ -10,6 +10,7 @@
 #include "summary/error.hpp"
 #include "summary/resumo.hpp"
 #include "tests/summary/helpers.hpp"
+#include "tests/summary/um_documento_cases.hpp"
 
 namespace kqz::summary {
 namespace {
@@ -125,6 +126,30 @@ TEST(KqzSummary, FolderToStdoutAndFile) {
     const std::string err = ReadBytes(out.Path("stderr"));
     EXPECT_EQ(err.rfind("kqz: ", 0), 0U) << err;
     EXPECT_NE(err.find(ruim), std::string::npos) << err;
+}
+
+// A file that is not one document stops the summary: exit code 1, the file and
+// the offset on stderr, no report on stdout and no report file.
+TEST(KqzSummary, FileThatIsNotOneDocumentWritesNoReport) {
+    if (!std::filesystem::exists(KQZ_CLI)) {
+        GTEST_SKIP() << "kqz not built: " << KQZ_CLI;
+    }
+    for (const test::NotOneDocument& c : test::NotOneDocumentCases()) {
+        SCOPED_TRACE(c.file);
+        TempDir dir;
+        TempDir out;
+        CopiarExemplo(dir);
+        const std::string ruim = dir.Path(std::string("2b-") + c.file);
+        std::filesystem::copy_file(test::NotOneDocumentPath(c), ruim);
+        EXPECT_EQ(Rodar(std::string(KQZ_CLI) + " summary -o '" + out.Path("r.txt") + "' '" + dir.Path() +
+                        "' > '" + out.Path("stdout") + "' 2> '" + out.Path("stderr") + "'"),
+                  1);
+        const std::string err = ReadBytes(out.Path("stderr"));
+        EXPECT_NE(err.find(ruim), std::string::npos) << err;
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(ReadBytes(out.Path("stdout")), "");
+        EXPECT_FALSE(std::filesystem::exists(out.Path("r.txt")));
+    }
 }
 #endif
 

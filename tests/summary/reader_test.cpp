@@ -7,6 +7,7 @@
 #include "summary/error.hpp"
 #include "summary/ler_xml.hpp"
 #include "tests/summary/helpers.hpp"
+#include "tests/summary/um_documento_cases.hpp"
 
 namespace kqz::summary {
 namespace {
@@ -98,6 +99,14 @@ TEST(LerXml, TableOfCases) {
           {"CFeCanc3.xml", Cancelamento("000003", "20210319", "000002")}},
          {"D 000002|0|19/03/2021|CANCELADO PELO DO CFE 000003",
           "D 000003|0|19/03/2021|CANCELAMENTO DO CFE 000002"}},
+        {"a cancellation named otherwise is known by its root element",
+         {{"cfe-sat-2.xml", Venda("000002", "20210319", {{"5102", "12.50"}}, "12.50")},
+          {"cancelamento-000303.xml", Cancelamento("000003", "20210319", "000002")}},
+         {"D 000002|0|19/03/2021|CANCELADO PELO DO CFE 000003",
+          "D 000003|0|19/03/2021|CANCELAMENTO DO CFE 000002"}},
+        {"a sale whose name holds CFeC is still read as a cancellation",
+         {{"CFeC-2.xml", Venda("000002", "20210319", {{"5102", "12.50"}}, "12.50")}},
+         {"D 000002|0|19/03/2021|CANCELAMENTO DO CFE 990000"}},
         {"cancellation read before its sale only adds its own row",
          {{"CFeCanc3.xml", Cancelamento("000003", "20210319", "000002")},
           {"v2.xml", Venda("000002", "20210319", {{"5102", "12.50"}}, "12.50")}},
@@ -189,18 +198,23 @@ TEST(LerXml, ReportsTheEmitterAndKind) {
     EXPECT_EQ(canc.numero, "000003");
 }
 
-// A UTF-16 file: the cancelled number is found in its characters, not its bytes.
+// A UTF-16 file, with its byte-order mark or only its declaration to tell:
+// the cancelled number is found in its characters, not its bytes.
 TEST(LerXml, Utf16CancellationFindsTheCancelledNumber) {
-    const std::string utf8 = Cancelamento("000003", "20210319", "000002");
-    std::string utf16 = "\xFF\xFE";
-    for (char ch : utf8) {
-        utf16 += ch;
-        utf16 += '\0';
+    const std::string utf8 =
+        "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n" + Cancelamento("000003", "20210319", "000002");
+    for (const bool marca : {true, false}) {
+        SCOPED_TRACE(marca ? "with byte-order mark" : "without byte-order mark");
+        std::string utf16 = marca ? "\xFF\xFE" : "";
+        for (char ch : utf8) {
+            utf16 += ch;
+            utf16 += '\0';
+        }
+        TempDir dir;
+        SummaryTables t;
+        LerXml(t, dir.Write("CFeCanc.xml", utf16));
+        EXPECT_EQ(Dump(t), (std::vector<std::string>{"D 000003|0|19/03/2021|CANCELAMENTO DO CFE 000002"}));
     }
-    TempDir dir;
-    SummaryTables t;
-    LerXml(t, dir.Write("CFeCanc.xml", utf16));
-    EXPECT_EQ(Dump(t), (std::vector<std::string>{"D 000003|0|19/03/2021|CANCELAMENTO DO CFE 000002"}));
 }
 
 struct ErrorCase {
@@ -262,6 +276,29 @@ TEST(LerXml, ErrorsNameTheFileAndKeepEarlierRows) {
             }
         }
         EXPECT_EQ(Dump(t), c.fica);
+    }
+}
+
+// A file holding more or other than one document is refused as a whole: no
+// row of it is kept, and the message names where the extra content starts.
+TEST(LerXml, RefusesWhatIsNotOneDocument) {
+    for (const test::NotOneDocument& c : test::NotOneDocumentCases()) {
+        SCOPED_TRACE(c.file);
+        const std::string path = test::NotOneDocumentPath(c);
+        for (const bool from_memory : {false, true}) {
+            SummaryTables t;
+            try {
+                if (from_memory) {
+                    LerXml(t, path, ReadBytes(path));
+                } else {
+                    LerXml(t, path);
+                }
+                ADD_FAILURE() << "no error";
+            } catch (const ResumoError& e) {
+                EXPECT_EQ(std::string(e.what()), "Arquivo \"" + path + "\": " + c.message);
+            }
+            EXPECT_EQ(Dump(t), std::vector<std::string>{});
+        }
     }
 }
 
