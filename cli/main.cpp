@@ -3,11 +3,14 @@
 #include <cstdio>
 #include <exception>
 #include <iostream>
+#include <string>
 
 #include "cli/registry.hpp"
+#include "kqz_version.hpp"
 
 int main(int argc, char** argv) {
     CLI::App app{"kqz - XMLs SAT CF-e de seus clientes: consulta, download e resumo sem janelas"};
+    app.set_version_flag("--version", std::string("kqz ") + kqz::kVersionLine);
     app.require_subcommand(1);
     for (const auto& entry : kqz::cli::Registered()) {
         entry.setup(app);

@@ -2,7 +2,8 @@
 # flavour flags; every target of ours links it.
 add_library(kqz_options INTERFACE)
 target_compile_features(kqz_options INTERFACE cxx_std_20)
-target_include_directories(kqz_options INTERFACE ${PROJECT_SOURCE_DIR})
+target_include_directories(kqz_options INTERFACE ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR}/generated)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/kqz_version.hpp.in ${PROJECT_BINARY_DIR}/generated/kqz_version.hpp @ONLY)
 
 target_compile_options(kqz_options INTERFACE
   -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "kqz_version.hpp"
 #include "summary/synth/cfe_synth.hpp"
 
 namespace kqz::server {
@@ -229,7 +230,10 @@ DemoSummary FillDemo(Storage& storage, std::chrono::system_clock::time_point tod
     storage.AddUser("loja@exemplo.com.br", companies[2].cnpj);
     for (const auto& c : companies)
         storage.AddUser("admin@kqz.com.br", c.cnpj);
-    storage.SetVersion(4, "https://www.exemplo.com.br/kqz/KQZ_BASKO-1.0.3.zip", "VERSÃO:  1.0.3 - 210408");
+    // The demo offers this very build: the client starts without the update notice.
+    storage.SetVersion(kBuildNumber,
+                       std::string("https://www.exemplo.com.br/kqz/KQZ_BASKO-") + kVersion + ".zip",
+                       kVersionLabel);
     return summary;
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "kqz_version.hpp"
 #include "server/admin.hpp"
 #include "server/documents.hpp"
 #include "server/server.hpp"
@@ -132,13 +133,21 @@ void RequireCnpjDigits(const std::string& cnpj) {
 int main(int argc, char** argv) {
     // A bare "kqz-server" (or one with only options) serves.
     std::vector<std::string> args(argv, argv + argc);
-    if (args.size() == 1 ||
-        (args[1].size() > 0 && args[1][0] == '-' && args[1] != "--help" && args[1] != "-h")) {
+    if (args.size() == 1 || (args[1].size() > 0 && args[1][0] == '-' && args[1] != "--help" &&
+                             args[1] != "-h" && args[1] != "--version")) {
         args.insert(args.begin() + 1, "serve");
     }
 
     CLI::App app{"kqz-server - servidor de aplicação do KQZ_BASKO (DataSnap REST, SQLite ou PostgreSQL)"};
+    app.set_version_flag("--version", std::string("kqz-server ") + kqz::kVersionLine);
     app.require_subcommand(1);
+    // The service's options in a file: a section per command ([serve]), each
+    // option as name = value without its dashes. The command line wins; a
+    // name that is no option is an error, not a silent default.
+    app.set_config(
+        "--config", "",
+        "arquivo de opções: seção [serve] com nome = valor (sem os traços); a linha de comando prevalece");
+    app.allow_config_extras(CLI::config_extras_mode::error);
     std::string db = "kqz.sqlite";
     ServeFlags serveFlags;
 
@@ -196,6 +205,11 @@ int main(int argc, char** argv) {
     demo->add_flag("--no-serve", noServe, "só cria os dados, sem atender");
     demo->add_option("--per-month", perMonth, "documentos por empresa e mês (padrão 120)")
         ->check(CLI::Range(1, 200000));
+
+    // --config may come after the command's name.
+    for (CLI::App* sub : app.get_subcommands([](const CLI::App*) { return true; })) {
+        sub->fallthrough();
+    }
 
     std::vector<char*> argvCopy;
     for (auto& a : args)
