@@ -9,6 +9,7 @@ find_package(SQLite3 REQUIRED)
 find_package(PostgreSQL REQUIRED)
 find_package(CLI11 REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+find_package(OpenSSL REQUIRED)
 
 if(KQZ_BUILD_TESTS)
   find_package(GTest REQUIRED)
