@@ -10,6 +10,7 @@ find_package(PostgreSQL REQUIRED)
 find_package(CLI11 REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 find_package(OpenSSL REQUIRED)
+pkg_check_modules(XMLSEC REQUIRED IMPORTED_TARGET xmlsec1-openssl)
 
 if(KQZ_BUILD_TESTS)
   find_package(GTest REQUIRED)
