@@ -11,6 +11,7 @@ find_package(CLI11 REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 find_package(OpenSSL REQUIRED)
 pkg_check_modules(XMLSEC REQUIRED IMPORTED_TARGET xmlsec1-openssl)
+pkg_check_modules(XLSXWRITER REQUIRED IMPORTED_TARGET xlsxwriter)
 
 if(KQZ_BUILD_TESTS)
   find_package(GTest REQUIRED)
