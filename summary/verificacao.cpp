@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <openssl/x509.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <xmlsec/base64.h>
 #include <xmlsec/crypto.h>
 #include <xmlsec/errors.h>
 #include <xmlsec/keysmngr.h>
+#include <xmlsec/openssl/evp.h>
 #include <xmlsec/xmldsig.h>
 #include <xmlsec/xmlsec.h>
 #include <xmlsec/xmltree.h>
@@ -158,7 +161,10 @@ class Assinaturas {
             throw std::runtime_error("não foi possível criar o gerenciador de chaves (xmlsec)");
         }
     }
-    ~Assinaturas() { xmlSecKeysMngrDestroy(mngr_); }
+    ~Assinaturas() {
+        Esquecer();
+        xmlSecKeysMngrDestroy(mngr_);
+    }
     Assinaturas(const Assinaturas&) = delete;
     Assinaturas& operator=(const Assinaturas&) = delete;
 
@@ -182,6 +188,11 @@ class Assinaturas {
         xmlSecDSigCtxEnableReferenceTransform(ctx, xmlSecTransformSha256Id);
         xmlSecDSigCtxEnableSignatureTransform(ctx, xmlSecTransformInclC14NId);
         xmlSecDSigCtxEnableSignatureTransform(ctx, xmlSecTransformRsaSha256Id);
+        // The key of a certificate seen before (a SAT unit signs all its
+        // coupons with one); xmlsec then leaves KeyInfo alone.
+        if (xmlSecKeyPtr conhecida = ChaveDoCertificado(sig)) {
+            ctx->signKey = xmlSecKeyDuplicate(conhecida);
+        }
         std::string erro;
         if (xmlSecDSigCtxVerify(ctx, sig) < 0) {
             erro =
@@ -207,7 +218,68 @@ class Assinaturas {
     }
 
   private:
+    // The key of the one certificate of KeyInfo/X509Data, loaded once per
+    // certificate text; nullptr when KeyInfo holds anything else (xmlsec then
+    // reads it itself) or the certificate cannot be loaded.
+    xmlSecKeyPtr ChaveDoCertificado(xmlNodePtr sig) {
+        xmlNodePtr info = xmlSecFindChild(sig, xmlSecNodeKeyInfo, xmlSecDSigNs);
+        xmlNodePtr dados = info != nullptr ? xmlSecGetNextElementNode(info->children) : nullptr;
+        if (dados == nullptr || !xmlSecCheckNodeName(dados, xmlSecNodeX509Data, xmlSecDSigNs) ||
+            xmlSecGetNextElementNode(dados->next) != nullptr) {
+            return nullptr;
+        }
+        xmlNodePtr cert = xmlSecGetNextElementNode(dados->children);
+        if (cert == nullptr || !xmlSecCheckNodeName(cert, xmlSecNodeX509Certificate, xmlSecDSigNs) ||
+            xmlSecGetNextElementNode(cert->next) != nullptr) {
+            return nullptr;
+        }
+        std::string texto = Texto(cert);
+        const auto it = chaves_.find(texto);
+        if (it != chaves_.end()) {
+            return it->second;
+        }
+        std::vector<xmlSecByte> der(texto.size());
+        xmlSecSize n = 0;
+        xmlSecKeyPtr chave = nullptr;
+        if (xmlSecBase64Decode_ex(reinterpret_cast<const xmlChar*>(texto.c_str()), der.data(),
+                                  static_cast<xmlSecSize>(der.size()), &n) == 0) {
+            // Only the public key: duplicating it per document is then a
+            // reference count, not a copy of the certificate.
+            const unsigned char* p = der.data();
+            X509* x509 = d2i_X509(nullptr, &p, static_cast<long>(n));
+            EVP_PKEY* publica = x509 != nullptr ? X509_get_pubkey(x509) : nullptr;
+            X509_free(x509);
+            xmlSecKeyDataPtr valor = publica != nullptr ? xmlSecOpenSSLEvpKeyAdopt(publica) : nullptr;
+            if (publica != nullptr && valor == nullptr) {
+                EVP_PKEY_free(publica);
+            }
+            if (valor != nullptr) {
+                chave = xmlSecKeyCreate();
+                if (chave == nullptr || xmlSecKeySetValue(chave, valor) < 0) {
+                    xmlSecKeyDataDestroy(valor);
+                    xmlSecKeyDestroy(chave);
+                    chave = nullptr;
+                }
+            }
+        }
+        if (chaves_.size() >= 1024) {  // coupons of a month come from a few units
+            Esquecer();
+        }
+        chaves_.emplace(std::move(texto), chave);
+        return chave;
+    }
+
+    void Esquecer() {
+        for (auto& [texto, chave] : chaves_) {
+            if (chave != nullptr) {
+                xmlSecKeyDestroy(chave);
+            }
+        }
+        chaves_.clear();
+    }
+
     xmlSecKeysMngrPtr mngr_ = nullptr;
+    std::unordered_map<std::string, xmlSecKeyPtr> chaves_;
 };
 
 Resultado VerificarUm(const std::string& arquivo, std::string_view texto, Assinaturas* assinaturas) {
@@ -315,11 +387,12 @@ std::string Pasta(const std::string& arquivo) {
 
 std::vector<Problema> VerificarDocumento(const std::string& arquivo, std::string_view texto,
                                          bool assinaturas) {
-    std::optional<Assinaturas> a;
-    if (assinaturas) {
+    // One checker per thread: creating one loads the default certificate store.
+    thread_local std::optional<Assinaturas> a;
+    if (assinaturas && !a) {
         a.emplace();
     }
-    return VerificarUm(arquivo, texto, a ? &*a : nullptr).problemas;
+    return VerificarUm(arquivo, texto, assinaturas ? &*a : nullptr).problemas;
 }
 
 Verificacao VerificarArquivos(const std::vector<std::string>& files, const OpcoesVerificacao& opcoes,

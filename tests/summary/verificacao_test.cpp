@@ -76,6 +76,17 @@ TEST(Verificacao, SignedCouponsVerify) {
 // itself, shows as "assinatura inválida".
 TEST(Verificacao, OneChangedByteBreaksTheSignature) {
     const std::string xml = sy::MakeSale(Venda());
+    // The same coupon carrying another unit's certificate (seen before, so
+    // its key is already known to the checker).
+    sy::SaleSpec outra_unidade = Venda();
+    outra_unidade.emitter.serie = "900004020";
+    const std::string xml_outra = sy::MakeSale(outra_unidade);
+    ASSERT_EQ(Todos(VerificarDocumento("outra.xml", xml_outra)), "");
+    auto certificado = [](const std::string& x) {
+        const std::size_t a = x.find("<X509Certificate>");
+        return x.substr(a, x.find("</X509Certificate>") - a);
+    };
+    ASSERT_NE(certificado(xml), certificado(xml_outra));
     struct Caso {
         const char* nome;
         std::string texto;
@@ -87,6 +98,8 @@ TEST(Verificacao, OneChangedByteBreaksTheSignature) {
         {"a CFOP", Trocar(xml, "<CFOP>5405", "<CFOP>5102"), "resumo (DigestValue)"},
         {"the digest itself", MudarDepois(xml, "<DigestValue>"), "resumo (DigestValue)"},
         {"the signature value", MudarDepois(xml, "<SignatureValue>"), "valor da assinatura"},
+        {"another unit's certificate", Trocar(xml, certificado(xml), certificado(xml_outra)),
+         "valor da assinatura"},
         {"no signature at all", xml.substr(0, xml.find("<Signature")) + "</CFe>", "sem a assinatura digital"},
     };
     for (const Caso& c : casos) {
