@@ -216,6 +216,19 @@ TEST(Verificacao, FolderChecksOnEveryCore) {
     EXPECT_EQ(linhas.back(), "Documentos verificados: 63; problemas: 4.");
 }
 
+// The generator's former random filler (kept for pessimistic benchmarks)
+// never verifies, and says so per coupon; keys stay right.
+TEST(Verificacao, RandomFillerSignaturesAreReported) {
+    sy::MonthSpec spec;
+    spec.count = 5;
+    spec.signing = sy::Signing::kRandomFiller;
+    for (const sy::Document& d : sy::MakeMonth(spec)) {
+        const std::vector<Problema> ps = VerificarDocumento(d.name, d.xml);
+        ASSERT_EQ(ps.size(), 1U) << Todos(ps);
+        EXPECT_EQ(ps[0].descricao.rfind(std::string(kAssinaturaInvalida), 0), 0U) << ps[0].descricao;
+    }
+}
+
 TEST(Verificacao, UnreadableFileIsAProblemNotAnError) {
     NoProgress none;
     const Verificacao v = VerificarArquivos({"/nao/existe.xml"}, {}, none);
