@@ -176,6 +176,12 @@ class Assinaturas {
         if (sig == nullptr) {
             return "sem a assinatura digital (Signature)";
         }
+        // The Id must name infCFe itself: another element with the same Id
+        // earlier in the document would take the reference away from it.
+        xmlAttrPtr id = xmlHasProp(inf, reinterpret_cast<const xmlChar*>("Id"));
+        if (id == nullptr || id->children == nullptr || xmlGetID(doc, id->children->content) != id) {
+            return "a assinatura não cobre o infCFe (o Id do infCFe falta ou se repete no documento)";
+        }
         xmlSecDSigCtxPtr ctx = xmlSecDSigCtxCreate(mngr_);
         if (ctx == nullptr) {
             return "não foi possível verificar (xmlsec)";

@@ -98,6 +98,10 @@ TEST(Verificacao, OneChangedByteBreaksTheSignature) {
         {"a CFOP", Trocar(xml, "<CFOP>5405", "<CFOP>5102"), "resumo (DigestValue)"},
         {"the digest itself", MudarDepois(xml, "<DigestValue>"), "resumo (DigestValue)"},
         {"the signature value", MudarDepois(xml, "<SignatureValue>"), "valor da assinatura"},
+        {"the signed infCFe hidden before a changed one",
+         "<CFe><x>" + xml.substr(5, xml.find("</infCFe>") + 9 - 5) + "</x>" +
+             Trocar(xml, "<vItem>12.50", "<vItem>12.60").substr(5),
+         "o Id do infCFe"},
         {"another unit's certificate", Trocar(xml, certificado(xml), certificado(xml_outra)),
          "valor da assinatura"},
         {"no signature at all", xml.substr(0, xml.find("<Signature")) + "</CFe>", "sem a assinatura digital"},
