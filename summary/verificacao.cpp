@@ -176,6 +176,13 @@ class Assinaturas {
         if (sig == nullptr) {
             return "sem a assinatura digital (Signature)";
         }
+        // Nothing beside infCFe and the signature: what lies outside the signed
+        // part could still reach the summary (it reads elements anywhere).
+        for (xmlNodePtr c = raiz->children; c != nullptr; c = c->next) {
+            if (c->type == XML_ELEMENT_NODE && c != inf && c != sig) {
+                return "há conteúdo fora da parte assinada (elemento " + Entre(Nome(c)) + ")";
+            }
+        }
         // The Id must name infCFe itself: another element with the same Id
         // earlier in the document would take the reference away from it.
         xmlAttrPtr id = xmlHasProp(inf, reinterpret_cast<const xmlChar*>("Id"));

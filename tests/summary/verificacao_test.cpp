@@ -101,7 +101,9 @@ TEST(Verificacao, OneChangedByteBreaksTheSignature) {
         {"the signed infCFe hidden before a changed one",
          "<CFe><x>" + xml.substr(5, xml.find("</infCFe>") + 9 - 5) + "</x>" +
              Trocar(xml, "<vItem>12.50", "<vItem>12.60").substr(5),
-         "o Id do infCFe"},
+         "fora da parte assinada"},
+        {"a value added outside the signed part",
+         Trocar(xml, "</CFe>", "<total><vCFe>999.00</vCFe></total></CFe>"), "fora da parte assinada"},
         {"another unit's certificate", Trocar(xml, certificado(xml), certificado(xml_outra)),
          "valor da assinatura"},
         {"no signature at all", xml.substr(0, xml.find("<Signature")) + "</CFe>", "sem a assinatura digital"},
