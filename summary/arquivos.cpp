@@ -72,6 +72,13 @@ std::vector<std::string> ListarArquivosXml(const std::vector<std::string>& paths
 
 std::vector<std::string> ResumirArquivos(const std::vector<std::string>& files, const Empresa& empresa,
                                          const NumberFormat& format, ProgressSink& progress) {
+    return LerArquivos(files, empresa, format, progress).linhas;
+}
+
+Leitura LerArquivos(const std::vector<std::string>& files, const Empresa& empresa, const NumberFormat& format,
+                    ProgressSink& progress) {
+    Leitura leitura;
+    leitura.cupons.reserve(files.size());
     SummaryTables tables;
     std::optional<XmlLido> primeiro;
     const std::string de = "/" + std::to_string(files.size());
@@ -79,6 +86,9 @@ std::vector<std::string> ResumirArquivos(const std::vector<std::string>& files, 
     std::size_t lidos = 0;
     for (const std::string& file : files) {
         XmlLido lido = LerXml(tables, file);
+        if (!lido.vazio) {
+            leitura.cupons.push_back(std::move(lido.cupom));
+        }
         if (!primeiro && !lido.vazio) {
             primeiro = std::move(lido);
         }
@@ -95,9 +105,11 @@ std::vector<std::string> ResumirArquivos(const std::vector<std::string>& files, 
         nome =
             Maiusculas(Aparado(primeiro->emit_xFant.empty() ? primeiro->emit_xNome : primeiro->emit_xFant));
     }
-    std::vector<std::string> lines = LinhasDeCabecalho(cnpj, nome);
-    ComporResumo(tables, lines, format, progress);
-    return lines;
+    leitura.linhas = LinhasDeCabecalho(cnpj, nome);
+    ComporResumo(tables, leitura.linhas, format, progress);
+    leitura.cnpj = std::move(cnpj);
+    leitura.nome = std::move(nome);
+    return leitura;
 }
 
 }  // namespace kqz::summary

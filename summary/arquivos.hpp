@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "summary/cupom.hpp"
 #include "summary/numbers.hpp"
 #include "summary/progress.hpp"
 
@@ -31,6 +32,20 @@ struct Empresa {
 // shows (and saves). Errors of the reader or the report propagate
 // (ResumoError, naming the file or document). Progress: "Lendo i/n" per file
 // read, then the report's own counters.
+// What one reading of the files gives: the heading and report lines, the
+// company of the heading, and the facts of every coupon read (in file order)
+// for the per-SAT sequences, the spreadsheets and the checks.
+struct Leitura {
+    std::vector<std::string> linhas;
+    std::string cnpj;
+    std::string nome;
+    std::vector<Cupom> cupons;
+};
+
+// As ResumirArquivos, keeping the coupons' facts too.
+Leitura LerArquivos(const std::vector<std::string>& files, const Empresa& empresa, const NumberFormat& format,
+                    ProgressSink& progress);
+
 std::vector<std::string> ResumirArquivos(const std::vector<std::string>& files, const Empresa& empresa,
                                          const NumberFormat& format, ProgressSink& progress);
 

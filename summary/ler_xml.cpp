@@ -181,6 +181,7 @@ struct Coleta {
     std::string_view nCFe;
     std::string_view dEmi;
     std::string_view vCFe;
+    std::string_view nserieSAT;
     std::vector<std::optional<std::string_view>> cfop;
     std::vector<std::optional<std::string_view>> vItem;
     bool tem_cMP = false;
@@ -198,6 +199,8 @@ void Coletar(const pugi::xml_document& doc, Coleta& c) {
                 case 'n':
                     if (std::strcmp(name, "nCFe") == 0) {
                         c.nCFe = ValorPrimeiroFilho(node).value_or(std::string_view());
+                    } else if (std::strcmp(name, "nserieSAT") == 0) {
+                        c.nserieSAT = ValorPrimeiroFilho(node).value_or(std::string_view());
                     }
                     break;
                 case 'd':
@@ -355,6 +358,8 @@ XmlLido LerXml(SummaryTables& tables, const std::string& _sArquivo, std::string 
     lido.emit_cnpj = emit.child_value("CNPJ");
     lido.emit_xNome = emit.child_value("xNome");
     lido.emit_xFant = emit.child_value("xFant");
+    lido.cupom = ExtrairCupom(doc, _sArquivo);
+    const std::string serial(c.nserieSAT);
 
     const std::string numero(c.nCFe);
     lido.numero = numero;
@@ -386,6 +391,7 @@ XmlLido LerXml(SummaryTables& tables, const std::string& _sArquivo, std::string 
             }
             CfopRow row;
             row.Numero = numero;
+            row.Serie = serial;
             row.CFOP = cfop;
             row.ValTot = *valor;
             tables.memTable_CFOP.Append(std::move(row));
@@ -393,6 +399,7 @@ XmlLido LerXml(SummaryTables& tables, const std::string& _sArquivo, std::string 
         if (c.tem_cMP) {
             DoctoRow row;
             row.CZ_NUMDOC = numero;
+            row.CZ_SERIAL = serial;
             if (!c.vCFe.empty()) {
                 const std::optional<double> total = LerDecimal(c.vCFe);
                 if (!total) {
@@ -408,6 +415,7 @@ XmlLido LerXml(SummaryTables& tables, const std::string& _sArquivo, std::string 
 
     DoctoRow canc;
     canc.CZ_NUMDOC = numero;
+    canc.CZ_SERIAL = serial;
     canc.CZ_VALORCFE = 0.0;
     canc.CZ_DATA = data;
     canc.CZ_OBSERV = std::string(kCancelamentoDoCfe) + documento_cancelado;

@@ -28,11 +28,15 @@
 //   - a number (nCFe) longer than 9 characters or a CFOP longer than 5 is an
 //     error: the columns hold no more and a cut value would link the wrong rows.
 //
+// The SAT unit's serial (nserieSAT, by the same rule) goes to CZ_SERIAL and to
+// the items' Serie; the rows stay linked by number alone.
+//
 // Errors raise ResumoError with a Portuguese message naming the file and what
 // failed; rows posted before the error stay in the tables.
 
 #include <string>
 
+#include "summary/cupom.hpp"
 #include "summary/tables.hpp"
 
 namespace kqz::summary {
@@ -45,6 +49,7 @@ struct XmlLido {
     std::string emit_cnpj;      // emitter of the document (infCFe/emit)
     std::string emit_xNome;
     std::string emit_xFant;
+    Cupom cupom;  // the facts the per-SAT sequences, spreadsheets and checks use
 };
 
 // Reads the file at `_sArquivo` and records it in `tables`.

@@ -14,8 +14,9 @@ namespace kqz::summary {
 
 namespace {
 
-[[noreturn]] void Falha(const std::string& path, const std::string& oque, int err) {
-    throw ResumoError("Não foi possível gravar o resumo em \"" + path + "\": " + oque + " (" +
+[[noreturn]] void Falha(const std::string& conteudo, const std::string& path, const std::string& oque,
+                        int err) {
+    throw ResumoError("Não foi possível gravar " + conteudo + " em \"" + path + "\": " + oque + " (" +
                       std::strerror(err) + ")");
 }
 
@@ -57,35 +58,61 @@ void SalvarResumo(const std::string& path, const std::vector<std::string>& lines
         text += lines[i];
     }
 
+    SalvarBytes(path, text, "o resumo");
+}
+
+void SalvarBytes(const std::string& path, const std::string& bytes, const std::string& oque) {
+    SalvarPorTemporario(path, oque, [&](const std::string& temp) {
+        const int fd = ::open(temp.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+        if (fd < 0) {
+            Falha(oque, path, "não foi possível criar o arquivo", errno);
+        }
+        const bool ok = GravarTudo(fd, bytes);
+        const int err = errno;
+        if (::close(fd) != 0 || !ok) {
+            Falha(oque, path, ok ? "erro ao fechar" : "erro ao gravar", ok ? errno : err);
+        }
+    });
+}
+
+void SalvarPorTemporario(const std::string& path, const std::string& oque,
+                         const std::function<void(const std::string& temporario)>& escrever) {
     struct stat existing {};
     mode_t mode = ModoDeArquivoNovo();
     if (::stat(path.c_str(), &existing) == 0) {
         if (S_ISDIR(existing.st_mode)) {
-            Falha(path, "é uma pasta", EISDIR);
+            Falha(oque, path, "é uma pasta", EISDIR);
         }
         mode = existing.st_mode & 07777;
     }
 
     std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0) {
-        Falha(path, "não foi possível criar o arquivo", errno);
+    const int made = ::mkstemp(temp.data());
+    if (made < 0) {
+        Falha(oque, path, "não foi possível criar o arquivo", errno);
+    }
+    ::close(made);
+    try {
+        escrever(temp);
+    } catch (...) {
+        ::unlink(temp.c_str());
+        throw;
     }
     int err = 0;
     const char* step = nullptr;
-    if (!GravarTudo(fd, text)) {
+    const int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         err = errno;
-        step = "erro ao gravar";
-    } else if (::fchmod(fd, mode) != 0) {
-        err = errno;
-        step = "erro ao ajustar as permissões";
-    } else if (::fsync(fd) != 0) {
-        err = errno;
-        step = "erro ao gravar no disco";
-    }
-    if (::close(fd) != 0 && step == nullptr) {
-        err = errno;
-        step = "erro ao fechar";
+        step = "erro ao reabrir o arquivo";
+    } else {
+        if (::fchmod(fd, mode) != 0) {
+            err = errno;
+            step = "erro ao ajustar as permissões";
+        } else if (::fsync(fd) != 0) {
+            err = errno;
+            step = "erro ao gravar no disco";
+        }
+        ::close(fd);
     }
     if (step == nullptr && ::rename(temp.c_str(), path.c_str()) != 0) {
         err = errno;
@@ -93,7 +120,7 @@ void SalvarResumo(const std::string& path, const std::vector<std::string>& lines
     }
     if (step != nullptr) {
         ::unlink(temp.c_str());
-        Falha(path, step, err);
+        Falha(oque, path, step, err);
     }
 }
 

@@ -33,7 +33,7 @@ inline constexpr std::size_t kLarguraCfop = 5;
 // One row of memTable_Docto.
 struct DoctoRow {
     std::string CZ_NUMDOC;
-    std::string CZ_SERIAL;              // never written by the reader
+    std::string CZ_SERIAL;              // the SAT unit's serial (nserieSAT)
     std::optional<double> CZ_VALORCFE;  // empty: no value (reads as 0)
     std::string CZ_DATA;                // dd/mm/yyyy
     std::string CZ_OBSERV;
@@ -42,7 +42,7 @@ struct DoctoRow {
 // One row of memTable_CFOP.
 struct CfopRow {
     std::string Numero;
-    std::string Serie;  // never written by the reader
+    std::string Serie;  // the SAT unit's serial (nserieSAT)
     std::string CFOP;
     double ValTot = 0.0;
     std::uint64_t seq = 0;  // arrival order, keeps equal CFOPs in the order they came

@@ -1,11 +1,17 @@
 #include "summary/synth/cfe_synth.hpp"
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
+
+#include "summary/synth/test_keys.hpp"
 
 namespace kqz::summary::synth {
 namespace {
@@ -89,6 +95,7 @@ void AddMinutes(Date& d, Time& t, int minutes) {
     t.minute = total % 60;
 }
 
+// Text content escaped as the canonical form (C14N) writes it.
 std::string Escape(std::string_view s) {
     std::string out;
     out.reserve(s.size());
@@ -103,8 +110,8 @@ std::string Escape(std::string_view s) {
             case '>':
                 out += "&gt;";
                 break;
-            case '"':
-                out += "&quot;";
+            case '\r':
+                out += "&#xD;";
                 break;
             default:
                 out += c;
@@ -157,10 +164,14 @@ class Writer {
         out_ += tag;
         out_ += '>';
     }
+    // An element without content, as start and end tag (its canonical form).
     void Empty(std::string_view tag, std::string_view attrs = {}) {
         StartTag(tag, attrs);
-        out_ += "/>";
+        out_ += "></";
+        out_ += tag;
+        out_ += '>';
     }
+    const std::string& Text() const { return out_; }
     std::string Take() {
         if (layout_ == Layout::kIndented) {
             out_ += '\n';
@@ -259,9 +270,95 @@ void Emit(Writer& w, const Emitter& e, bool sale) {
     w.Close("emit");
 }
 
-void Signature(Writer& w, Random& rnd, const std::string& key) {
-    w.Open("Signature", "xmlns=\"http://www.w3.org/2000/09/xmldsig#\"");
+std::string Base64(const unsigned char* data, std::size_t size) {
+    std::string out(4 * ((size + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(size));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+}
+
+// The test key and the certificate (base64 of its DER) of a unit, loaded once.
+struct UnitKey {
+    EVP_PKEY* key = nullptr;
+    std::string certificate;
+};
+
+std::size_t KeyIndexOf(const std::string& serie) {
+    std::uint64_t n = 0;
+    for (char c : serie) {
+        n = n * 10 + static_cast<std::uint64_t>(c >= '0' && c <= '9' ? c - '0' : 0);
+    }
+    return static_cast<std::size_t>(n % kTestKeyCount);
+}
+
+const UnitKey& UnitKeyOf(const std::string& serie) {
+    static const std::array<UnitKey, kTestKeyCount> keys = [] {
+        std::array<UnitKey, kTestKeyCount> k;
+        for (std::size_t i = 0; i < kTestKeyCount; ++i) {
+            const TestKeyPem& pem = TestKey(i);
+            BIO* kb = BIO_new_mem_buf(pem.private_key, -1);
+            k[i].key = PEM_read_bio_PrivateKey(kb, nullptr, nullptr, nullptr);
+            BIO_free(kb);
+            BIO* cb = BIO_new_mem_buf(pem.certificate, -1);
+            X509* cert = PEM_read_bio_X509(cb, nullptr, nullptr, nullptr);
+            BIO_free(cb);
+            unsigned char* der = nullptr;
+            const int len = cert != nullptr ? i2d_X509(cert, &der) : -1;
+            if (k[i].key == nullptr || len <= 0) {
+                throw std::runtime_error("chave de teste do SAT sintetico ilegivel");
+            }
+            k[i].certificate = Base64(der, static_cast<std::size_t>(len));
+            OPENSSL_free(der);
+            X509_free(cert);
+        }
+        return k;
+    }();
+    return keys[KeyIndexOf(serie)];
+}
+
+std::string Sha256Base64(std::string_view data) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr) != 1) {
+        throw std::runtime_error("SHA-256 falhou");
+    }
+    return Base64(md, len);
+}
+
+std::string SignRsaSha256(EVP_PKEY* key, std::string_view data) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    std::size_t len = 0;
+    std::string sig;
+    bool ok = ctx != nullptr && EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+              EVP_DigestSign(ctx, nullptr, &len, reinterpret_cast<const unsigned char*>(data.data()),
+                             data.size()) == 1;
+    if (ok) {
+        sig.resize(len);
+        ok = EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(sig.data()), &len,
+                            reinterpret_cast<const unsigned char*>(data.data()), data.size()) == 1;
+        sig.resize(len);
+    }
+    EVP_MD_CTX_free(ctx);
+    if (!ok) {
+        throw std::runtime_error("assinatura RSA-SHA256 falhou");
+    }
+    return Base64(reinterpret_cast<const unsigned char*>(sig.data()), sig.size());
+}
+
+constexpr std::string_view kDsigNs = "http://www.w3.org/2000/09/xmldsig#";
+
+// The enveloped signature of infCFe, which the writer holds from
+// `inf_begin` to its end. With the test key: the SHA-256 digest of infCFe as
+// written (already canonical), then RSA-SHA256 over SignedInfo as written plus
+// the namespace declaration it inherits, which its canonical form carries.
+void Signature(Writer& w, Random& rnd, const std::string& key, const std::string& serie, Signing signing,
+               std::size_t inf_begin) {
+    const bool real = signing == Signing::kTestKey;
+    const std::string digest =
+        real ? Sha256Base64(std::string_view(w.Text()).substr(inf_begin)) : Base64Noise(rnd, 44);
+    w.Open("Signature", "xmlns=\"" + std::string(kDsigNs) + "\"");
     w.Open("SignedInfo");
+    const std::size_t signed_begin = w.Text().rfind("<SignedInfo");
     w.Empty("CanonicalizationMethod", "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"");
     w.Empty("SignatureMethod", "Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#rsa-sha256\"");
     w.Open("Reference", "URI=\"#CFe" + key + "\"");
@@ -270,13 +367,23 @@ void Signature(Writer& w, Random& rnd, const std::string& key) {
     w.Empty("Transform", "Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"");
     w.Close("Transforms");
     w.Empty("DigestMethod", "Algorithm=\"http://www.w3.org/2001/04/xmlenc#sha256\"");
-    w.Leaf("DigestValue", Base64Noise(rnd, 44));
+    w.Leaf("DigestValue", digest);
     w.Close("Reference");
     w.Close("SignedInfo");
-    w.Leaf("SignatureValue", Base64Noise(rnd, 344));
-    w.Open("KeyInfo");
-    w.Open("X509Data");
-    w.Leaf("X509Certificate", Base64Noise(rnd, 2100));
+    if (real) {
+        const UnitKey& unit = UnitKeyOf(serie);
+        std::string canonical(std::string_view(w.Text()).substr(signed_begin));
+        canonical.insert(std::string_view("<SignedInfo").size(), " xmlns=\"" + std::string(kDsigNs) + "\"");
+        w.Leaf("SignatureValue", SignRsaSha256(unit.key, canonical));
+        w.Open("KeyInfo");
+        w.Open("X509Data");
+        w.Leaf("X509Certificate", unit.certificate);
+    } else {
+        w.Leaf("SignatureValue", Base64Noise(rnd, 344));
+        w.Open("KeyInfo");
+        w.Open("X509Data");
+        w.Leaf("X509Certificate", Base64Noise(rnd, 2100));
+    }
     w.Close("X509Data");
     w.Close("KeyInfo");
     w.Close("Signature");
@@ -290,17 +397,22 @@ void CheckNumber(int number) {
 
 // The additional information, the end of infCFe and the signature: the same
 // in a sale and in a cancellation.
-void EndInfCFe(Writer& w, Random& rnd, const std::string& key) {
+void EndInfCFe(Writer& w, Random& rnd, const std::string& key, const std::string& serie, Signing signing,
+               std::size_t inf_begin) {
     w.Open("infAdic");
     w.Open("obsFisco", "xCampo=\"xCampo1\"");
     w.Leaf("xTexto", "xTexto1");
     w.Close("obsFisco");
     w.Close("infAdic");
     w.Close("infCFe");
-    Signature(w, rnd, key);
+    Signature(w, rnd, key, serie, signing, inf_begin);
 }
 
 }  // namespace
+
+const char* TestCertificateOf(const std::string& serie) {
+    return TestKey(KeyIndexOf(serie)).certificate;
+}
 
 int CheckDigit(const std::string& digits43) {
     if (digits43.size() != 43 || !AllDigits(digits43)) {
@@ -351,6 +463,7 @@ std::string MakeSale(const SaleSpec& spec) {
     Writer w(spec.layout);
     w.Open("CFe");
     w.Open("infCFe", "Id=\"CFe" + key + "\" versao=\"0.07\" versaoDadosEnt=\"0.07\" versaoSB=\"010300\"");
+    const std::size_t inf_begin = w.Text().rfind("<infCFe");
     Ide(w, rnd, spec.emitter, SaleCnf(spec), spec.number, spec.date, spec.time, key, true);
     Emit(w, spec.emitter, true);
     w.Empty("dest");
@@ -437,7 +550,7 @@ std::string MakeSale(const SaleSpec& spec) {
         w.Leaf("vTroco", Money(paid > sum ? paid - sum : 0));
         w.Close("pgto");
     }
-    EndInfCFe(w, rnd, key);
+    EndInfCFe(w, rnd, key, spec.emitter.serie, spec.signing, inf_begin);
     w.Close("CFe");
     return w.Take();
 }
@@ -451,6 +564,7 @@ std::string MakeCancellation(const CancSpec& spec) {
     Writer w(spec.layout);
     w.Open("CFeCanc");
     w.Open("infCFe", "Id=\"CFe" + key + "\" chCanc=\"CFe" + spec.sale_key + "\" versao=\"0.07\"");
+    const std::size_t inf_begin = w.Text().rfind("<infCFe");
     w.Leaf("dEmi", DateText(spec.sale_date));
     w.Leaf("hEmi", TimeText(spec.sale_time));
     Ide(w, rnd, spec.emitter, CancCnf(spec), spec.number, spec.date, spec.time, key, false);
@@ -459,7 +573,7 @@ std::string MakeCancellation(const CancSpec& spec) {
     w.Open("total");
     w.Leaf("vCFe", Money(spec.sale_total_cents));
     w.Close("total");
-    EndInfCFe(w, rnd, key);
+    EndInfCFe(w, rnd, key, spec.emitter.serie, spec.signing, inf_begin);
     w.Close("CFeCanc");
     return w.Take();
 }
@@ -480,6 +594,7 @@ CancSpec CancellationOf(const SaleSpec& sale, int number) {
     }
     c.sale_total_cents = sum;
     c.layout = sale.layout;
+    c.signing = sale.signing;
     c.seed = sale.seed;
     return c;
 }
@@ -492,29 +607,47 @@ std::string CancName(const std::string& key) {
 }
 
 void GenerateMonth(const MonthSpec& spec, const std::function<void(Document&&)>& sink) {
-    if (spec.count < 0 || spec.month < 1 || spec.month > 12 || spec.max_items < 1) {
+    if (spec.count < 0 || spec.month < 1 || spec.month > 12 || spec.max_items < 1 || spec.sat_units < 1) {
         throw std::invalid_argument("mes sintetico invalido");
+    }
+    // A unit's counter restarts at 1 after 999999.
+    auto counter = [](int n) { return n <= 999999 ? n : (n - 1) % 999999 + 1; };
+    struct Unit {
+        Emitter emitter;
+        int number = 0;
+    };
+    std::vector<Unit> units(static_cast<std::size_t>(spec.sat_units));
+    for (std::size_t u = 0; u < units.size(); ++u) {
+        units[u].emitter = spec.emitter;
+        units[u].number = spec.first_number;
+        if (u > 0) {
+            units[u].emitter.serie =
+                Digits((std::stoll(spec.emitter.serie) + static_cast<long long>(u)) % 1000000000, 9);
+        }
     }
     Random rnd(spec.seed);
     const int days = DaysInMonth(spec.year, spec.month);
     // Business hours 08:00-21:59 spread over the month.
     constexpr long long kOpenSeconds = 14LL * 3600;
     const long long span = static_cast<long long>(days) * kOpenSeconds;
-    int number = spec.first_number;
     static constexpr std::array<const char*, 6> kCfops{"5102", "5102", "5102", "5405", "5405", "5101"};
     static constexpr std::array<const char*, 5> kMeans{"01", "01", "03", "04", "17"};
     for (int made = 0; made < spec.count;) {
+        Unit& unit =
+            units.size() == 1 ? units[0] : units[static_cast<std::size_t>(rnd.Below(spec.sat_units))];
+        int& number = unit.number;
         if (rnd.Below(1000) < spec.gap_permille) {
             ++number;  // a skipped coupon number
         }
         const long long at = span * made / (spec.count == 0 ? 1 : spec.count);
         SaleSpec sale;
-        sale.emitter = spec.emitter;
-        sale.number = number % 1000000;
+        sale.emitter = unit.emitter;
+        sale.number = counter(number);
         sale.date = Date{spec.year, spec.month, 1 + static_cast<int>(at / kOpenSeconds)};
         const int second_of_day = 8 * 3600 + static_cast<int>(at % kOpenSeconds);
         sale.time = Time{second_of_day / 3600, second_of_day / 60 % 60, second_of_day % 60};
         sale.layout = spec.layout;
+        sale.signing = spec.signing;
         sale.seed = spec.seed;
         // Mostly one to three items; sometimes up to max_items.
         int items = 1 + rnd.Below(rnd.Below(4) == 0 ? spec.max_items : std::min(3, spec.max_items));
@@ -535,18 +668,20 @@ void GenerateMonth(const MonthSpec& spec, const std::function<void(Document&&)>&
         doc.name = SaleName(doc.key);
         doc.xml = MakeSale(sale);
         doc.number = sale.number;
+        doc.serie = sale.emitter.serie;
         doc.date = sale.date;
         doc.total_cents = total;
         sink(std::move(doc));
         ++made;
         ++number;
         if (made < spec.count && rnd.Below(1000) < spec.cancel_permille) {
-            const CancSpec canc = CancellationOf(sale, number % 1000000);
+            const CancSpec canc = CancellationOf(sale, counter(number));
             Document c;
             c.key = CancKey(canc);
             c.name = CancName(c.key);
             c.xml = MakeCancellation(canc);
             c.number = canc.number;
+            c.serie = canc.emitter.serie;
             c.cancellation = true;
             c.date = canc.date;
             c.total_cents = total;

@@ -5,8 +5,16 @@
 // The texts have the shape of what a SAT device returns: a sale (root CFe) or
 // a cancellation (root CFeCanc), an access key whose digits repeat the ide
 // fields and carry a correct mod-11 check digit, products, totals, payments and
-// a Signature block of random base64 so that the size is that of a real coupon
-// (about 5-6 KB with a few items). Nothing here is a valid signature.
+// an enveloped XML-DSig Signature over infCFe (about 5-6 KB with a few items).
+//
+// By default the signature is real: RSA-SHA256 over the inclusive C14N form
+// of SignedInfo, with a SHA-256 digest of infCFe, made with the throw-away
+// test key of the SAT unit (test_keys.hpp; chosen by the serial number, so
+// every coupon of a unit carries the same certificate). infCFe and SignedInfo
+// are written in their canonical form (empty elements as start and end tag,
+// attributes in name order), as SAT devices do. Signing::kRandomFiller keeps
+// the former block of random base64 instead (no valid signature, and every
+// coupon with a certificate of its own).
 //
 // Everything is deterministic: the same spec (and seed) gives the same bytes.
 
@@ -64,6 +72,12 @@ enum class Layout {
     kIndented,  // XML declaration, two-blank indentation, LF line breaks
 };
 
+// How the Signature block is made.
+enum class Signing {
+    kTestKey,       // signed with the unit's test key: verifies
+    kRandomFiller,  // random base64 of the same size: never verifies
+};
+
 // A sale. Total and payments default to the sum of the items paid in cash.
 struct SaleSpec {
     Emitter emitter;
@@ -75,6 +89,7 @@ struct SaleSpec {
     bool with_total = true;         // false: no vCFe element
     bool with_payment = true;       // false: no pgto group at all (no cMP)
     Layout layout = Layout::kOneLine;
+    Signing signing = Signing::kTestKey;
     std::uint64_t seed = 1;  // drives cNF and the random parts
 };
 
@@ -89,8 +104,12 @@ struct CancSpec {
     Time sale_time;
     std::int64_t sale_total_cents = 0;
     Layout layout = Layout::kOneLine;
+    Signing signing = Signing::kTestKey;
     std::uint64_t seed = 1;
 };
+
+// The PEM certificate (test_keys.hpp) of the unit with this serial.
+const char* TestCertificateOf(const std::string& serie);
 
 // Check digit of the first 43 digits of an access key (mod 11, weights 2..9
 // from the right; 0 when the remainder is 0 or 1). Throws std::invalid_argument
@@ -133,7 +152,9 @@ struct MonthSpec {
     int max_items = 5;         // items per sale: 1..max_items, mostly few
     int cancel_permille = 15;  // chance that a sale is followed by its cancellation
     int gap_permille = 5;      // chance that a number is skipped
+    int sat_units = 1;         // SAT units of the shop: serials emitter.serie, +1, +2...
     Layout layout = Layout::kOneLine;
+    Signing signing = Signing::kTestKey;
     std::uint64_t seed = 42;
 };
 
@@ -143,14 +164,17 @@ struct Document {
     std::string key;
     std::string xml;
     int number = 0;
+    std::string serie;  // nserieSAT of the unit that issued it
     bool cancellation = false;
     Date date;
     std::int64_t total_cents = 0;  // vCFe (the sale's value for a cancellation)
 };
 
 // Generates the documents of a month in issue order and hands each to `sink`
-// (nothing is kept, so a large month needs no memory). Numbers increase, with
-// occasional gaps; dates spread evenly over the days of the month.
+// (nothing is kept, so a large month needs no memory). Each document goes to
+// one of the units at random; each unit numbers its own documents upwards
+// from first_number, with occasional gaps, and a cancellation takes the next
+// number of the unit of its sale. Dates spread evenly over the month.
 void GenerateMonth(const MonthSpec& spec, const std::function<void(Document&&)>& sink);
 
 // Convenience: the whole month in a vector.

@@ -9,6 +9,7 @@
 #include "summary/arquivos.hpp"
 #include "summary/error.hpp"
 #include "summary/resumo.hpp"
+#include "summary/synth/cfe_synth.hpp"
 #include "tests/summary/helpers.hpp"
 #include "tests/summary/um_documento_cases.hpp"
 
@@ -150,6 +151,79 @@ TEST(KqzSummary, FileThatIsNotOneDocumentWritesNoReport) {
         EXPECT_EQ(ReadBytes(out.Path("stdout")), "");
         EXPECT_FALSE(std::filesystem::exists(out.Path("r.txt")));
     }
+}
+
+// Sequences per unit, checks and spreadsheets from the command line, on a
+// generated month of two units and the first days of the next.
+TEST(KqzSummary, PerSatChecksAndSpreadsheets) {
+    if (!std::filesystem::exists(KQZ_CLI)) {
+        GTEST_SKIP() << "kqz not built: " << KQZ_CLI;
+    }
+    TempDir marco;
+    TempDir abril;
+    TempDir out;
+    synth::MonthSpec spec;
+    spec.count = 40;
+    spec.sat_units = 2;
+    spec.gap_permille = 0;
+    synth::SaleSpec ultima;
+    synth::GenerateMonth(spec, [&](synth::Document&& d) { marco.Write(d.name + ".xml", d.xml); });
+    // The last sale of March, cancelled after midnight.
+    ultima.emitter = spec.emitter;
+    ultima.number = 500;
+    ultima.date = {2021, 3, 31};
+    ultima.time = {23, 50, 0};
+    ultima.items = {{"5102", 990, ""}};
+    marco.Write("ultima.xml", synth::MakeSale(ultima));
+    synth::CancSpec canc = synth::CancellationOf(ultima, 501);
+    canc.date = {2021, 4, 1};
+    canc.time = {0, 10, 0};
+    abril.Write("canc.xml", synth::MakeCancellation(canc));
+
+    const std::string kqz = std::string(KQZ_CLI) + " summary ";
+    const std::string saida = " > '" + out.Path("stdout") + "' 2> '" + out.Path("stderr") + "'";
+    ASSERT_EQ(
+        Rodar(kqz + "--por-sat --verificar -o '" + out.Path("Resumo.txt") + "' --xlsx '" +
+              out.Path("m.xlsx") + "' --csv '" + out.Path("m.csv") + "' '" + marco.Path() + "'" + saida),
+        0)
+        << ReadBytes(out.Path("stderr")) << ReadBytes(out.Path("stdout"));
+    std::string texto = ReadBytes(out.Path("stdout"));
+    EXPECT_NE(texto.find("SAT 900004019\n"), std::string::npos) << texto;
+    EXPECT_NE(texto.find("SAT 900004020\n"), std::string::npos) << texto;
+    EXPECT_NE(texto.find("Nenhum problema encontrado. Documentos verificados: 41."), std::string::npos)
+        << texto;
+    // The sequence is saved beside the report, with CR LF.
+    const std::string sequencia = ReadBytes(out.Path("Sequencia_mar21_08723218000186.txt"));
+    EXPECT_EQ(sequencia.rfind("Empresa: 08723218000186 - MERCADO EXEMPLO\r\n\r\nSAT 900004019\r\n", 0), 0U)
+        << sequencia.substr(0, 200);
+    EXPECT_EQ(ReadBytes(out.Path("m.xlsx")).rfind("PK", 0), 0U);
+    EXPECT_EQ(ReadBytes(out.Path("m.csv"))
+                  .rfind("\xEF\xBB\xBF"
+                         "Data;Número;SAT;Chave;Situação;Valor;",
+                         0),
+              0U);
+
+    // April alone: the cancellation of March's last sale.
+    ASSERT_EQ(Rodar(kqz + "--por-sat '" + abril.Path() + "'" + saida), 0) << ReadBytes(out.Path("stderr"));
+    texto = ReadBytes(out.Path("stdout"));
+    EXPECT_NE(texto.find("000500 de 03/2021: cancelado no mês seguinte (cancelamento 000501 de 01/04/2021)"),
+              std::string::npos)
+        << texto;
+    // Both months together: matched.
+    ASSERT_EQ(Rodar(kqz + "--por-sat '" + marco.Path() + "' '" + abril.Path() + "'" + saida), 0);
+    texto = ReadBytes(out.Path("stdout"));
+    EXPECT_EQ(texto.find("cancelado no mês seguinte"), std::string::npos) << texto;
+    EXPECT_NE(texto.find("| 31/03/2021 |"), std::string::npos) << texto;
+
+    // One changed byte: listed, exit code 1.
+    std::string bytes = ReadBytes(marco.Path("ultima.xml"));
+    bytes.replace(bytes.find("<vItem>9.90"), 11, "<vItem>9.80");
+    marco.Write("ultima.xml", bytes);
+    EXPECT_EQ(Rodar(kqz + "--verificar '" + marco.Path() + "'" + saida), 1);
+    texto = ReadBytes(out.Path("stdout"));
+    EXPECT_NE(texto.find(marco.Path("ultima.xml") + " (SAT 900004019, CF-e 000500): assinatura inválida"),
+              std::string::npos)
+        << texto;
 }
 #endif
 
