@@ -9,6 +9,8 @@ find_package(SQLite3 REQUIRED)
 find_package(PostgreSQL REQUIRED)
 find_package(CLI11 REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+# Boost.Asio and Boost.Beast (header-only) carry kqz-server's HTTP layer.
+find_package(Boost 1.74 REQUIRED)
 
 if(KQZ_BUILD_TESTS)
   find_package(GTest REQUIRED)

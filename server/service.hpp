@@ -4,13 +4,14 @@
 // request in (verb, raw target, the headers that matter, body, peer address),
 // one answer out. Routing, argument decoding, sessions, access control, the
 // SQL policy and the answer formats all live here; server.hpp puts it on
-// cpp-httplib.
+// the HTTP layer.
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cloud/codec/dataset.hpp"
@@ -36,6 +37,13 @@ struct HttpAnswer {
     std::string contentType = "application/json";
     std::string pragma;  // "dssession=<id>,dssessionexpires=<ms>", empty for none
     std::string body;
+    // When set, the answer's body is what this produces instead of `body`,
+    // sent with chunked transfer encoding as it comes: each call appends the
+    // next piece to its argument (cleared before the call) and returns false
+    // after the last piece. The HTTP side calls it on a worker, one piece at a
+    // time, only once the previous piece has been written, so an answer never
+    // needs to be whole in memory. A throw ends the answer short.
+    std::function<bool(std::string&)> produce;
 };
 
 struct ServiceOptions {
@@ -43,6 +51,7 @@ struct ServiceOptions {
     std::vector<Cidr> adminFrom = LoopbackRanges();  // where the administrator identification may come from
     std::chrono::milliseconds sessionIdle = std::chrono::minutes(20);
     std::size_t maxSessions = 10000;
+    std::size_t cacheBytes = std::size_t{256} << 20;  // cached results of all sessions together
     codec::WriteOptions write;
     std::function<Clock::time_point()> clock = [] { return Clock::now(); };
 };
@@ -58,6 +67,12 @@ class Service {
     HttpAnswer Handle(const HttpRequest& request);
 
     SessionStore& Sessions() { return sessions_; }
+    ResultCache& Cached() { return cache_; }
+
+    // True for a request whose answer may be large and slow to make (the
+    // documents of a month): the HTTP side serves these apart from the quick
+    // ones so that they cannot hold every worker.
+    bool IsBulk(const HttpRequest& request) const;
 
   private:
     HttpAnswer Rest(const HttpRequest& request, const std::vector<std::string>& segments, bool trailingSlash,
@@ -70,7 +85,24 @@ class Service {
     Storage& storage_;
     ServiceOptions options_;
     SessionStore sessions_;
+    ResultCache cache_;
 };
+
+// Bodies nested deeper than this (arrays and objects) are refused before
+// they are parsed.
+inline constexpr std::size_t kMaxBodyNesting = 64;
+
+// The deepest nesting of JSON arrays and objects in `text`, counted without
+// parsing or recursion (brackets inside strings do not count). Stops counting
+// once past `limit` and returns limit + 1.
+std::size_t JsonNesting(std::string_view text, std::size_t limit = kMaxBodyNesting);
+
+// The method arguments a request body carries: the values of
+// {"_parameters":[...]}, or the body itself as one value; strings as they
+// are, null as NULL, anything else as its JSON text. Throws
+// std::invalid_argument for a body that is not JSON or is nested deeper than
+// kMaxBodyNesting.
+std::vector<std::optional<std::string>> BodyArguments(std::string_view body);
 
 // Splits a raw path on "/" and percent-decodes each piece. Throws
 // std::invalid_argument on a malformed escape.
