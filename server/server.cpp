@@ -164,10 +164,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
         parser_->body_limit(server_.options.maxBody);
         waitingForHead_ = true;
         stream_.expires_after(server_.options.headTimeout);
-        http::async_read_header(stream_, buffer_, *parser_,
-                                [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                                    self->OnHead(ec);
-                                });
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHead(ec); });
     }
 
     void OnHead(beast::error_code ec) {
@@ -211,11 +210,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void ReadBody() {
         stream_.expires_after(server_.options.bodyTimeout);
-        http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-            if (ec)
-                return self->Refuse(ec);
-            self->Dispatch();
-        });
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                             if (ec)
+                                 return self->Refuse(ec);
+                             self->Dispatch();
+                         });
     }
 
     // A request that could not be read: an answer when the client can still
@@ -285,9 +285,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
         auto& pool = server_.service.IsBulk(*request) ? server_.bulk : server_.quick;
         pool.Post([self = shared_from_this(), request] {
             HttpAnswer answer = self->server_.service.Handle(*request);
-            net::post(self->stream_.get_executor(), [self, answer = std::move(answer)]() mutable {
-                self->Answer(std::move(answer));
-            });
+            net::post(self->stream_.get_executor(),
+                      [self, answer = std::move(answer)]() mutable { self->Answer(std::move(answer)); });
         });
     }
 
@@ -338,26 +337,26 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (n > 0)
             buffers.push_back(net::buffer(body_.data() + offset_, n));
         stream_.expires_after(server_.options.writeTimeout);
-        net::async_write(stream_, buffers,
-                         [self = shared_from_this(), n](beast::error_code ec, std::size_t) {
-                             if (ec)
-                                 return self->Close();
-                             self->offset_ += n;
-                             self->sent_ += n;
-                             if (self->offset_ < self->body_.size())
-                                 return self->WriteRaw(false);
-                             self->Done();
-                         });
+        net::async_write(stream_, buffers, [self = shared_from_this(), n](beast::error_code ec, std::size_t) {
+            if (ec)
+                return self->Close();
+            self->offset_ += n;
+            self->sent_ += n;
+            if (self->offset_ < self->body_.size())
+                return self->WriteRaw(false);
+            self->Done();
+        });
     }
 
     void WriteHeadThenPieces() {
         headText_ = HeadText();
         stream_.expires_after(server_.options.writeTimeout);
-        net::async_write(stream_, net::buffer(headText_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
-            if (ec)
-                return self->Close();
-            self->Pull();
-        });
+        net::async_write(stream_, net::buffer(headText_),
+                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                             if (ec)
+                                 return self->Close();
+                             self->Pull();
+                         });
     }
 
     // Asks the producer for the next piece on a bulk worker; writes it as one

@@ -22,7 +22,7 @@ namespace kqz::server {
 
 struct ServerOptions {
     std::string listen = "127.0.0.1";
-    int port = 8080;         // 0: any free port
+    int port = 8080;          // 0: any free port
     std::size_t workers = 8;  // threads for quick requests
     // Threads for the documents of a month, apart from the quick ones; 0 gives
     // half of `workers` (at least 1).

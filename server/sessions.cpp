@@ -156,9 +156,9 @@ int ResultCache::Put(const std::shared_ptr<Session>& session, std::string text) 
     // Results dropped by their sessions leave expired items behind the front:
     // sweep them whenever the list has doubled since the last sweep.
     if (order_.size() >= nextSweep_) {
-        order_.erase(std::remove_if(order_.begin(), order_.end(),
-                                    [](const Item& i) { return i.result.expired(); }),
-                     order_.end());
+        order_.erase(
+            std::remove_if(order_.begin(), order_.end(), [](const Item& i) { return i.result.expired(); }),
+            order_.end());
         nextSweep_ = 2 * order_.size() + 64;
     }
     return id;

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
