@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "cli/registry.hpp"
+#include "download/text.hpp"
 
 int main(int argc, char** argv) {
     CLI::App app{"kqz - XMLs SAT CF-e de seus clientes: consulta, download e resumo sem janelas"};
@@ -18,7 +19,8 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const std::exception& e) {
         std::fflush(stdout);
-        std::cerr << "kqz: " << e.what() << '\n';
+        // Messages quote what servers and files hold: never raw to the terminal.
+        std::cerr << "kqz: " << kqz::download::EscaparControles(e.what()) << '\n';
         return 1;
     }
     return 0;
