@@ -17,6 +17,7 @@
 #include "cloud/codec/dataset.hpp"
 #include "cloud/codec/dataset_list.hpp"
 #include "server/network.hpp"
+#include "server/request_body.hpp"
 #include "server/sessions.hpp"
 #include "server/sql_policy.hpp"
 #include "server/storage.hpp"
@@ -87,22 +88,6 @@ class Service {
     SessionStore sessions_;
     ResultCache cache_;
 };
-
-// Bodies nested deeper than this (arrays and objects) are refused before
-// they are parsed.
-inline constexpr std::size_t kMaxBodyNesting = 64;
-
-// The deepest nesting of JSON arrays and objects in `text`, counted without
-// parsing or recursion (brackets inside strings do not count). Stops counting
-// once past `limit` and returns limit + 1.
-std::size_t JsonNesting(std::string_view text, std::size_t limit = kMaxBodyNesting);
-
-// The method arguments a request body carries: the values of
-// {"_parameters":[...]}, or the body itself as one value; strings as they
-// are, null as NULL, anything else as its JSON text. Throws
-// std::invalid_argument for a body that is not JSON or is nested deeper than
-// kMaxBodyNesting.
-std::vector<std::optional<std::string>> BodyArguments(std::string_view body);
 
 // Splits a raw path on "/" and percent-decodes each piece. Throws
 // std::invalid_argument on a malformed escape.
