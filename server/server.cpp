@@ -284,7 +284,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
         auto& pool = server_.service.IsBulk(*request) ? server_.bulk : server_.quick;
         pool.Post([self = shared_from_this(), request] {
-            HttpAnswer answer = self->server_.service.Handle(*request);
+            HttpAnswer answer;
+            try {
+                answer = self->server_.service.Handle(*request);
+            } catch (const std::exception&) {  // out of memory, at worst: the worker lives on
+                answer.status = 500;
+                answer.body = ErrorBody("erro interno do servidor");
+            }
             net::post(self->stream_.get_executor(),
                       [self, answer = std::move(answer)]() mutable { self->Answer(std::move(answer)); });
         });
