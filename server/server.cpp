@@ -15,6 +15,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <unordered_map>
 
 namespace kqz::server {
 namespace {
@@ -102,7 +103,7 @@ struct Server::Impl {
           work(net::make_work_guard(io)) {}
 
     void Accept();
-    void ConnectionClosed();
+    void ConnectionClosed(const std::string& peer);
     void StopOnIo();
     void Release() { work.reset(); }
 
@@ -114,8 +115,9 @@ struct Server::Impl {
     WorkerPool bulk;
     net::executor_work_guard<net::io_context::executor_type> work;
     std::atomic<std::size_t> live{0};
-    bool acceptPaused = false;  // I/O thread only
-    bool stopping = false;      // I/O thread only
+    bool acceptPaused = false;                                // I/O thread only
+    std::unordered_map<std::string, std::size_t> perAddress;  // I/O thread only
+    bool stopping = false;                                    // I/O thread only
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> running{false};
     std::atomic<bool> ending{false};  // the server object is going away
@@ -138,7 +140,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
         stream_.socket().set_option(tcp::no_delay(true), ec);
     }
 
-    ~Connection() { server_.ConnectionClosed(); }
+    ~Connection() { server_.ConnectionClosed(peer_); }
+
+    const std::string& Peer() const { return peer_; }
 
     void Start() { ReadHead(); }
 
@@ -492,17 +496,26 @@ void Server::Impl::Accept() {
         }
         ++live;
         auto connection = std::make_shared<Connection>(*this, std::move(socket));
-        connections.insert(connection);
-        connection->Start();
+        auto& count = perAddress[connection->Peer()];
+        ++count;
+        if (count > options.maxConnectionsPerAddress &&
+            !InAnyRange(options.trustedProxies, connection->Peer())) {
+            connection.reset();  // one address may not take every connection: closed at once
+        } else {
+            connections.insert(connection);
+            connection->Start();
+        }
         Accept();
     });
 }
 
-void Server::Impl::ConnectionClosed() {
+void Server::Impl::ConnectionClosed(const std::string& peer) {
     --live;
     if (ending)
         return;
-    net::post(io, [this] {
+    net::post(io, [this, peer] {
+        if (auto it = perAddress.find(peer); it != perAddress.end() && --it->second == 0)
+            perAddress.erase(it);
         if (connections.size() > 2 * live + 16) {
             for (auto it = connections.begin(); it != connections.end();)
                 it = it->expired() ? connections.erase(it) : std::next(it);

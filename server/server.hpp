@@ -34,6 +34,9 @@ struct ServerOptions {
     std::size_t maxHeaderLines = 100;
     // Connections open at once; further clients wait in the kernel's backlog.
     std::size_t maxConnections = 1024;
+    // Connections open at once from one client address (trusted proxies
+    // excepted); further ones are closed as soon as they are accepted.
+    std::size_t maxConnectionsPerAddress = 128;
     // A whole request head must arrive within this, counted from the moment
     // the server waits for it (on a kept-alive connection: from the end of
     // the previous answer).

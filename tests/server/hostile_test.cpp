@@ -309,6 +309,35 @@ TEST_F(HostileTest, IdleConnectionsHoldNoWorker) {
     }
 }
 
+TEST_F(HostileTest, OneAddressCannotTakeEveryConnection) {
+    ServerOptions options;
+    options.maxConnectionsPerAddress = 4;
+    auto server = Start(options);
+    const int port = server->Port();
+    {
+        std::vector<std::unique_ptr<RawSocket>> held;
+        for (int i = 0; i < 4; ++i)
+            held.push_back(std::make_unique<RawSocket>(port));
+        RawSocket fifth(port);
+        ASSERT_TRUE(fifth.Connected());
+        EXPECT_TRUE(fifth.ClosedByServer());
+        // The ones within the limit are served.
+        ASSERT_TRUE(held[0]->Send("GET " + kMethods +
+                                  "EchoString/ok/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+        EXPECT_EQ(held[0]->ReadAll().substr(0, 12), "HTTP/1.1 200");
+    }
+    // Once they are closed the address is welcome again (the count drops as
+    // the server notices the closes).
+    bool served = false;
+    for (int i = 0; i < 100 && !served; ++i) {
+        auto probe = Probe(port);
+        served = static_cast<bool>(probe.Get((kMethods + "EchoString/de-novo/").c_str()));
+        if (!served)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(served);
+}
+
 TEST_F(HostileTest, BigAnswersDoNotHoldTheQuickOnes) {
     GatedStorage gated(db_->Open());
     ServerOptions options;
