@@ -220,6 +220,9 @@ Service::Service(Storage& storage, ServiceOptions options)
 bool Service::IsBulk(const HttpRequest& request) const {
     try {
         const auto segments = SplitPath(request.target.substr(0, request.target.find('?')));
+        // A cached result is a stored answer, often a month's documents.
+        if (segments.size() >= 3 && segments[2] == "cache")
+            return request.verb == "GET";
         // "", "datasnap", "rest", "TServerMethods1", "SelectCloud", sql
         if (segments.size() < 6 || segments[2] != "rest" || segments[4] != "SelectCloud")
             return false;

@@ -71,7 +71,7 @@ class Service {
     ResultCache& Cached() { return cache_; }
 
     // True for a request whose answer may be large and slow to make (the
-    // documents of a month): the HTTP side serves these apart from the quick
+    // documents of a month, a cached result): the HTTP side serves these apart from the quick
     // ones so that they cannot hold every worker.
     bool IsBulk(const HttpRequest& request) const;
 
