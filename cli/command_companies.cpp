@@ -10,6 +10,7 @@
 #include "cli/registry.hpp"
 #include "cli/session.hpp"
 #include "download/empresas.hpp"
+#include "download/text.hpp"
 #include "summary/progress.hpp"
 
 namespace kqz::cli {
@@ -35,18 +36,20 @@ struct Options {
 
 void Run(const Options& options) {
     Sessao sessao(options.server);
-    const auto cnpjs = sessao.Identificar(options.email);
+    const std::string email = EmailDoArgumento(options.email);
+    const auto cnpjs = sessao.Identificar(email);
     Coleta coleta;
     NoProgress progresso;
     const download::Listagem listagem =
-        download::ListarEmpresas(options.email, cnpjs, MesDoArgumento(options.month), sessao.remoto,
+        download::ListarEmpresas(email, cnpjs, MesDoArgumento(options.month), sessao.remoto,
                                  sessao.memTable_Empresas, sessao.mem_ArquivosXML, coleta, progresso);
     if (!listagem.ok()) {
         throw std::runtime_error(listagem.mensagem == download::kFalhaNoServidor ? sessao.Falha()
                                                                                  : listagem.mensagem);
     }
     for (const auto& empresa : coleta.empresas) {
-        std::cout << empresa.Text2 << '\t' << empresa.Text1 << '\t' << empresa.quantidade << '\n';
+        std::cout << download::EscaparControles(empresa.Text2) << '\t'
+                  << download::EscaparControles(empresa.Text1) << '\t' << empresa.quantidade << '\n';
     }
 }
 

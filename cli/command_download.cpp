@@ -39,7 +39,7 @@ class Terminal final : public download::VistaDoDownload, public ProgressSink {
     void LimparLog() override {}
     void AdicionarLog(const std::string& line) override {
         Fim();
-        std::cerr << line << '\n';
+        std::cerr << download::EscaparControles(line) << '\n';
     }
     void SetText(const std::string& text) override { text_ = text; }
     void SetMax(double max) override { max_ = max; }
@@ -59,7 +59,8 @@ class Terminal final : public download::VistaDoDownload, public ProgressSink {
         const int width = 30;
         const int filled = max_ > 0 ? static_cast<int>(width * std::min(1.0, value_ / max_)) : 0;
         std::fprintf(stderr, "\r[%s%s] %s\x1b[K", std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                     std::string(static_cast<std::size_t>(width - filled), ' ').c_str(), text_.c_str());
+                     std::string(static_cast<std::size_t>(width - filled), ' ').c_str(),
+                     download::EscaparControles(text_).c_str());
         drawn_ = true;
     }
     void Fim() {
@@ -97,10 +98,10 @@ void Run(const Options& options) {
     const auto start = Clock::now();
     Sessao sessao(options.server);
     const std::string mes = MesDoArgumento(options.month);
-    const auto cnpjs = sessao.Identificar(options.email);
+    const std::string email = EmailDoArgumento(options.email);
+    const auto cnpjs = sessao.Identificar(email);
     if (std::find(cnpjs.begin(), cnpjs.end(), options.cnpj) == cnpjs.end()) {
-        throw std::runtime_error("o CNPJ " + options.cnpj + " não está entre as empresas do e-mail " +
-                                 options.email);
+        throw std::runtime_error("o CNPJ " + options.cnpj + " não está entre as empresas do e-mail " + email);
     }
 
     // The trade name for the heading, as the company list shows it.

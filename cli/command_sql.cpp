@@ -6,6 +6,7 @@
 
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -14,6 +15,7 @@
 #include "cloud/rest_connection.hpp"
 #include "cloud/server_address.hpp"
 #include "cloud/server_methods.hpp"
+#include "download/text.hpp"
 
 namespace kqz::cli {
 namespace {
@@ -33,11 +35,24 @@ void RunSql(const SqlOptions& options) {
     if (list->Count() == 0) {
         throw std::runtime_error("o servidor devolveu uma lista sem nenhum conjunto de dados");
     }
+    // The values come from the server: control characters are shown escaped,
+    // only the table's own line breaks stay.
+    std::ostringstream text;
     for (std::size_t i = 0; i < list->Count(); ++i) {
         if (i > 0) {
-            std::cout << '\n';
+            text << '\n';
         }
-        codec::PrintDataset(std::cout, list->Name(i), list->DataSet(i));
+        codec::PrintDataset(text, list->Name(i), list->DataSet(i));
+    }
+    std::string_view rest = text.view();
+    while (!rest.empty()) {
+        const auto end = rest.find('\n');
+        std::cout << download::EscaparControles(rest.substr(0, end));
+        if (end == std::string_view::npos) {
+            break;
+        }
+        std::cout << '\n';
+        rest.remove_prefix(end + 1);
     }
     std::cout.flush();
 }

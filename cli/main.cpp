@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/registry.hpp"
+#include "download/text.hpp"
 #include "kqz_version.hpp"
 
 int main(int argc, char** argv) {
@@ -21,7 +22,8 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const std::exception& e) {
         std::fflush(stdout);
-        std::cerr << "kqz: " << e.what() << '\n';
+        // Messages quote what servers and files hold: never raw to the terminal.
+        std::cerr << "kqz: " << kqz::download::EscaparControles(e.what()) << '\n';
         return 1;
     }
     return 0;

@@ -8,6 +8,7 @@
 #include "download/empresas.hpp"
 #include "download/identificacao.hpp"
 #include "download/queries.hpp"
+#include "download/text.hpp"
 
 namespace kqz::cli {
 
@@ -28,6 +29,10 @@ std::string MesDoArgumento(const std::string& month) {
         throw std::runtime_error("mês inválido: \"" + month + "\" (use AAAA-MM, por exemplo 2021-03)");
     }
     return download::MesAnoTexto(year, mon);
+}
+
+std::string EmailDoArgumento(const std::string& email) {
+    return download::AsciiLower(download::Trim(email));
 }
 
 Sessao::Sessao(const std::string& serverOption) : conexao(cloud::ResolveServerAddress(serverOption)) {}

@@ -17,6 +17,9 @@ namespace kqz::cli {
 // today. Throws std::runtime_error for anything else.
 std::string MesDoArgumento(const std::string& month);
 
+// The e-mail of --email as the window takes it: trimmed and in lower case.
+std::string EmailDoArgumento(const std::string& email);
+
 class Sessao {
   public:
     explicit Sessao(const std::string& serverOption);

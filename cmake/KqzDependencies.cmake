@@ -12,6 +12,8 @@ pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
 find_package(OpenSSL REQUIRED)
 pkg_check_modules(XMLSEC REQUIRED IMPORTED_TARGET xmlsec1-openssl)
 pkg_check_modules(XLSXWRITER REQUIRED IMPORTED_TARGET xlsxwriter)
+# Boost.Asio and Boost.Beast (header-only) carry kqz-server's HTTP layer.
+find_package(Boost 1.74 REQUIRED)
 
 if(KQZ_BUILD_TESTS)
   find_package(GTest REQUIRED)

@@ -1,7 +1,14 @@
 #include "download/document_file.hpp"
 
+#include <algorithm>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -79,17 +86,41 @@ std::filesystem::path CaminhoDoDocumento(const std::filesystem::path& pasta, std
 }
 
 void GravarArquivo(const std::filesystem::path& path, std::string_view content) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    if (file == nullptr) {
+    // The text goes to a new file of a temporary name in the same folder,
+    // which then takes the name: the name holds the complete document or
+    // what it held before, and a link already under the name is replaced,
+    // never followed.
+    std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) {
         throw std::runtime_error("Não foi possível criar o arquivo " + path.string() + ": " +
                                  std::strerror(errno));
     }
-    const std::size_t written = std::fwrite(content.data(), 1, content.size(), file);
-    const int writeErrno = errno;
-    const bool closed = std::fclose(file) == 0;
-    if (written != content.size() || !closed) {
+    int error = 0;
+    std::size_t done = 0;
+    while (done < content.size() && error == 0) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno != EINTR) {
+            error = errno;
+        } else if (n == 0) {
+            error = EIO;
+        }
+    }
+    if (::fchmod(fd, 0644) != 0 && error == 0) {
+        error = errno;
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && std::rename(temp.c_str(), path.c_str()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(temp.c_str());
         throw std::runtime_error("Não foi possível gravar o arquivo " + path.string() + ": " +
-                                 std::strerror(written != content.size() ? writeErrno : errno));
+                                 std::strerror(error));
     }
 }
 
@@ -136,17 +167,31 @@ void GravadorDeArquivos::Concluir() {
 void GravadorDeArquivos::Trabalhar() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        hasWork_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty() || failure_) {
-            if (stopping_) {
-                return;
-            }
+        // The next job is the oldest one whose path no other thread is
+        // writing: the files of one path are written in the order queued, so
+        // the later document of a name is the one that stays.
+        auto next = queue_.end();
+        hasWork_.wait(lock, [this, &next] {
+            next = std::find_if(queue_.begin(), queue_.end(),
+                                [this](const auto& job) { return writing_.count(job.first) == 0; });
+            return stopping_ || failure_ || next != queue_.end();
+        });
+        if (failure_) {
             queue_.clear();
             idle_.notify_all();
+            hasWork_.wait(lock, [this] { return stopping_; });
+            return;
+        }
+        if (next == queue_.end()) {  // stopping
+            if (queue_.empty()) {
+                return;
+            }
+            hasWork_.wait(lock);  // what is left waits for a path in progress
             continue;
         }
-        auto job = std::move(queue_.front());
-        queue_.pop_front();
+        auto job = std::move(*next);
+        queue_.erase(next);
+        writing_.insert(job.first);
         ++busy_;
         lock.unlock();
         hasRoom_.notify_one();
@@ -157,6 +202,8 @@ void GravadorDeArquivos::Trabalhar() {
             error = std::current_exception();
         }
         lock.lock();
+        writing_.erase(job.first);
+        hasWork_.notify_all();
         --busy_;
         if (error && !failure_) {
             failure_ = error;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -33,12 +34,15 @@ std::optional<std::string> ProblemaNoNome(std::string_view adNumero);
 // folder / (adNumero + ".XML"); call ProblemaNoNome first.
 std::filesystem::path CaminhoDoDocumento(const std::filesystem::path& pasta, std::string_view adNumero);
 
-// Creates or replaces `path` with `content`. Throws std::runtime_error naming
-// the file and the system's reason.
+// Creates or replaces `path` with `content`: written under a temporary name
+// in the same folder, then renamed, so the file is complete or absent (as it
+// was) and a symbolic link under the name is replaced, not written through.
+// Throws std::runtime_error naming the file and the system's reason.
 void GravarArquivo(const std::filesystem::path& path, std::string_view content);
 
 // Writes files on background threads so that the download can go on reading
-// the next document while the file system works. The first failure stops the
+// the next document while the file system works. Files of the same path are
+// written one after the other in the order queued. The first failure stops the
 // writers; Gravar() and Concluir() then throw it. Files queued after a failure
 // are not written; files already written stay.
 class GravadorDeArquivos {
@@ -65,6 +69,7 @@ class GravadorDeArquivos {
     std::condition_variable idle_;
     std::deque<std::pair<std::filesystem::path, std::string>> queue_;
     std::size_t maxQueued_;
+    std::set<std::filesystem::path> writing_;  // paths a thread is writing now
     std::size_t busy_ = 0;
     bool stopping_ = false;
     std::exception_ptr failure_;

@@ -1,12 +1,15 @@
 #include "download/documentos.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "cloud/mem_table.hpp"
 #include "download/document_file.hpp"
 #include "download/queries.hpp"
+#include "download/text.hpp"
 #include "summary/ler_xml.hpp"
 #include "summary/progress.hpp"
+#include "summary/resumo.hpp"
 #include "summary/tables.hpp"
 
 namespace kqz::download {
@@ -25,8 +28,8 @@ std::int64_t NumeroDoCupom(const cloud::MemTable& table, const std::string& adNu
     try {
         return numero.AsLargeInt();
     } catch (const cloud::MemTableError&) {
-        throw std::runtime_error("Número de CFe inválido (\"" + numero.AsString() + "\") no documento " +
-                                 adNumero);
+        throw std::runtime_error("Número de CFe inválido (\"" + EscaparControles(numero.AsString()) +
+                                 "\") no documento " + EscaparControles(adNumero));
     }
 }
 
@@ -79,8 +82,8 @@ Download BaixarDocumentos(std::string_view cnpj, std::string_view mes, const std
     for (const ItemArquivoXml& item : lista.ListView_ArquivosXML) {
         if (const auto problema = ProblemaNoNome(item.Text1)) {
             vista.EsconderAviso();
-            result.mensagem =
-                "Nome de arquivo inválido recebido do servidor (" + *problema + "): \"" + item.Text1 + "\" !";
+            result.mensagem = "Nome de arquivo inválido recebido do servidor (" + *problema + "): \"" +
+                              EscaparControles(item.Text1) + "\" !";
             return result;
         }
     }
@@ -105,13 +108,24 @@ Download BaixarDocumentos(std::string_view cnpj, std::string_view mes, const std
 
     GravadorDeArquivos gravador;
     std::int64_t anterior = 0;
+    std::uint64_t faltas = 0;
+    std::uint64_t naoListadas = 0;
     for (std::size_t i = 0; !mem_ArquivosXML.Eof(); ++i) {
         const std::string adNumero = numero.AsString();
         const std::int64_t atual = NumeroDoCupom(mem_ArquivosXML, adNumero);
         if (i > 0 && atual > anterior + 1) {
-            for (std::int64_t falta = anterior + 1; falta < atual; ++falta) {
-                vista.AdicionarLog("Falta CFe....: " + std::to_string(falta) + " <<<****");
+            // At most kMaxFaltas lines in all, as in the report; the rest is
+            // only counted.
+            const std::uint64_t gap =
+                static_cast<std::uint64_t>(atual) - static_cast<std::uint64_t>(anterior) - 1;
+            const std::uint64_t listed =
+                std::min(gap, summary::kMaxFaltas - std::min(faltas, summary::kMaxFaltas));
+            for (std::uint64_t k = 1; k <= listed; ++k) {
+                vista.AdicionarLog(
+                    "Falta CFe....: " + std::to_string(anterior + static_cast<std::int64_t>(k)) + " <<<****");
             }
+            faltas += listed;
+            naoListadas += gap - listed;
         }
         anterior = atual;
         result.ultimo = atual;
@@ -129,6 +143,10 @@ Download BaixarDocumentos(std::string_view cnpj, std::string_view mes, const std
     }
     gravador.Concluir();
     lista.Memo1 = xml.AsString();
+    if (naoListadas > 0) {
+        vista.AdicionarLog("Falta CFe....: mais " + std::to_string(naoListadas) +
+                           " números não listados <<<****");
+    }
     vista.AdicionarLog("Ultimo CFe.....: " + Seis(result.ultimo));
     vista.EsconderAviso();
     return result;

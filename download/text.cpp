@@ -33,6 +33,30 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
+std::string EscaparControles(std::string_view text) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            const auto d = static_cast<unsigned char>(text[i + 1]);
+            out += "\\u00";
+            out += hex[d >> 4];
+            out += hex[d & 15];
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::string QuotedStr(std::string_view value) {
     std::string out;
     out.reserve(value.size() + 2);

@@ -34,6 +34,8 @@ struct ServeFlags {
     int sessionMinutes = 20;
     std::size_t maxSessions = 10000;
     std::size_t maxBodyKb = 1024;
+    std::size_t cacheMb = 256;
+    std::size_t maxConnections = 1024;
     int level = 1;
 };
 
@@ -52,8 +54,15 @@ void AddServeFlags(CLI::App* cmd, ServeFlags& f) {
         "rede (CIDR) de onde a identificação do administrador é aceita; repetível (padrão: loopback)");
     cmd->add_option("--trusted-proxy", f.trustedProxies,
                     "proxy reverso (CIDR) cujo X-Forwarded-For é aceito como endereço do cliente; repetível");
-    cmd->add_option("--workers", f.workers, "requisições atendidas ao mesmo tempo (padrão 8)")
+    cmd->add_option("--workers", f.workers,
+                    "requisições rápidas atendidas ao mesmo tempo (padrão 8); os documentos do mês têm mais "
+                    "metade disso à parte")
         ->check(CLI::Range(1, 256));
+    cmd->add_option("--max-connections", f.maxConnections, "conexões abertas ao mesmo tempo (padrão 1024)")
+        ->check(CLI::Range(1, 100000));
+    cmd->add_option("--cache-mb", f.cacheMb,
+                    "MB de resultados guardados no cache de todas as sessões juntas (padrão 256)")
+        ->check(CLI::Range(1, 1024 * 1024));
     cmd->add_option("--session-minutes", f.sessionMinutes, "minutos sem uso até a sessão expirar (padrão 20)")
         ->check(CLI::Range(1, 24 * 60));
     cmd->add_option("--max-sessions", f.maxSessions, "sessões vivas no máximo (padrão 10000)")
@@ -78,6 +87,8 @@ int Serve(Storage& storage, const ServeFlags& f) {
     options.port = f.port;
     options.workers = f.workers;
     options.maxBody = f.maxBodyKb * 1024;
+    options.maxConnections = f.maxConnections;
+    options.service.cacheBytes = f.cacheMb << 20;
     options.trustedProxies = ParseRanges(f.trustedProxies);
     options.service.allowExecute = f.allowExecute;
     if (!f.adminFrom.empty())

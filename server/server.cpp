@@ -1,76 +1,81 @@
 #include "server/server.hpp"
 
-#include <httplib.h>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
 
-#include <chrono>
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <ctime>
 #include <deque>
 #include <iostream>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <thread>
+#include <unordered_map>
 
 namespace kqz::server {
 namespace {
 
-// A fixed set of worker threads with a bounded backlog: when `queue`
-// connections already wait, the accepting thread waits too, and further
-// clients wait in the kernel's listen backlog instead of in our memory.
-class BoundedPool final : public httplib::TaskQueue {
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Steady = std::chrono::steady_clock;
+
+// Threads that run jobs in arrival order. The queue needs no bound of its
+// own: each connection has at most one job waiting.
+class WorkerPool {
   public:
-    BoundedPool(std::size_t workers, std::size_t queue) : max_(std::max<std::size_t>(queue, 1)) {
-        for (std::size_t i = 0; i < std::max<std::size_t>(workers, 1); ++i) {
+    explicit WorkerPool(std::size_t threads) {
+        for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i)
             threads_.emplace_back([this] { Work(); });
-        }
     }
-
-    void enqueue(std::function<void()> fn) override {
-        std::unique_lock lock(mutex_);
-        spaceFree_.wait(lock, [&] { return jobs_.size() < max_ || shutdown_; });
-        jobs_.push_back(std::move(fn));
-        jobReady_.notify_one();
-    }
-
-    void shutdown() override {
+    ~WorkerPool() {
         {
             std::lock_guard lock(mutex_);
             shutdown_ = true;
         }
-        jobReady_.notify_all();
-        spaceFree_.notify_all();
+        ready_.notify_all();
         for (auto& t : threads_)
             t.join();
+    }
+    WorkerPool(const WorkerPool&) = delete;
+    WorkerPool& operator=(const WorkerPool&) = delete;
+
+    void Post(std::function<void()> job) {
+        {
+            std::lock_guard lock(mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        ready_.notify_one();
     }
 
   private:
     void Work() {
         for (;;) {
-            std::function<void()> fn;
+            std::function<void()> job;
             {
                 std::unique_lock lock(mutex_);
-                jobReady_.wait(lock, [&] { return !jobs_.empty() || shutdown_; });
+                ready_.wait(lock, [&] { return !jobs_.empty() || shutdown_; });
                 if (jobs_.empty())
                     return;
-                fn = std::move(jobs_.front());
+                job = std::move(jobs_.front());
                 jobs_.pop_front();
-                spaceFree_.notify_one();
             }
-            fn();
+            job();
         }
     }
 
-    std::size_t max_;
     std::mutex mutex_;
-    std::condition_variable jobReady_;
-    std::condition_variable spaceFree_;
+    std::condition_variable ready_;
     std::deque<std::function<void()>> jobs_;
     std::vector<std::thread> threads_;
     bool shutdown_ = false;
 };
-
-// When the request being served on this thread started.
-thread_local std::chrono::steady_clock::time_point requestStart{};
 
 std::string Now() {
     const auto t = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
@@ -81,18 +86,462 @@ std::string Now() {
     return text;
 }
 
-std::string JoinHeader(const httplib::Request& req, const char* name) {
-    std::string out;
-    const auto n = req.get_header_value_count(name);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!out.empty())
-            out += ',';
-        out += req.get_header_value(name, i);
-    }
-    return out;
+std::string ErrorBody(const std::string& message) {
+    return R"({"error":")" + message + "\"}";
 }
 
+constexpr std::size_t kWritePiece = std::size_t{1} << 20;
+
 }  // namespace
+
+struct Server::Impl {
+    Impl(Storage& storage, ServerOptions o)
+        : options(std::move(o)),
+          service(storage, options.service),
+          quick(options.workers),
+          bulk(options.bulkWorkers ? options.bulkWorkers : std::max<std::size_t>(options.workers / 2, 1)),
+          work(net::make_work_guard(io)) {}
+
+    void Accept();
+    void ConnectionClosed(const std::string& peer);
+    void StopOnIo();
+    void Release() { work.reset(); }
+
+    ServerOptions options;
+    Service service;
+    net::io_context io{1};
+    tcp::acceptor acceptor{io};
+    WorkerPool quick;
+    WorkerPool bulk;
+    net::executor_work_guard<net::io_context::executor_type> work;
+    std::atomic<std::size_t> live{0};
+    bool acceptPaused = false;                                // I/O thread only
+    std::unordered_map<std::string, std::size_t> perAddress;  // I/O thread only
+    bool stopping = false;                                    // I/O thread only
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> running{false};
+    std::atomic<bool> ending{false};  // the server object is going away
+    std::set<std::weak_ptr<class Connection>, std::owner_less<std::weak_ptr<class Connection>>>
+        connections;  // I/O thread only
+};
+
+class Connection : public std::enable_shared_from_this<Connection> {
+  public:
+    Connection(Server::Impl& server, tcp::socket socket)
+        : server_(server), stream_(std::move(socket)), buffer_(server.options.maxHeadBytes + 65536) {
+        boost::system::error_code ec;
+        const auto endpoint = stream_.socket().remote_endpoint(ec);
+        if (!ec) {
+            const auto a = endpoint.address();
+            peer_ = a.is_v6() && a.to_v6().is_v4_mapped()
+                        ? net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6()).to_string()
+                        : a.to_string();
+        }
+        stream_.socket().set_option(tcp::no_delay(true), ec);
+    }
+
+    ~Connection() { server_.ConnectionClosed(peer_); }
+
+    const std::string& Peer() const { return peer_; }
+
+    void Start() { ReadHead(); }
+
+    // Closes the connection when it is waiting for a request that has not
+    // begun: a stop must not wait for idle clients.
+    void CloseIfIdle() {
+        if (waitingForHead_) {
+            boost::system::error_code ec;
+            stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+            stream_.cancel();
+        }
+    }
+
+  private:
+    void ReadHead() {
+        if (server_.stopping) {
+            Close();
+            return;
+        }
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(
+            std::min<std::size_t>(server_.options.maxHeadBytes, std::numeric_limits<std::uint32_t>::max())));
+        parser_->body_limit(server_.options.maxBody);
+        waitingForHead_ = true;
+        stream_.expires_after(server_.options.headTimeout);
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHead(ec); });
+    }
+
+    void OnHead(beast::error_code ec) {
+        waitingForHead_ = false;
+        start_ = Steady::now();
+        if (ec) {
+            Refuse(ec);
+            return;
+        }
+        const auto& head = parser_->get();
+        std::size_t lines = 0;
+        for (auto it = head.begin(); it != head.end(); ++it)
+            ++lines;
+        if (lines > server_.options.maxHeaderLines) {
+            Fail(431, "cabeçalhos demais na requisição");
+            return;
+        }
+        const auto verb = head.method();
+        if (verb != http::verb::get && verb != http::verb::post && verb != http::verb::put &&
+            verb != http::verb::delete_) {
+            Fail(405, "método HTTP não suportado");
+            return;
+        }
+        if (parser_->is_done()) {
+            Dispatch();
+            return;
+        }
+        if (beast::iequals(head[http::field::expect], "100-continue")) {
+            static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            stream_.expires_after(server_.options.writeTimeout);
+            net::async_write(stream_, net::buffer(kContinue),
+                             [self = shared_from_this()](beast::error_code e, std::size_t) {
+                                 if (e)
+                                     return self->Close();
+                                 self->ReadBody();
+                             });
+            return;
+        }
+        ReadBody();
+    }
+
+    void ReadBody() {
+        stream_.expires_after(server_.options.bodyTimeout);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                             if (ec)
+                                 return self->Refuse(ec);
+                             self->Dispatch();
+                         });
+    }
+
+    // A request that could not be read: an answer when the client can still
+    // take one, then the end of the connection.
+    void Refuse(beast::error_code ec) {
+        if (ec == http::error::body_limit) {
+            Fail(413, "requisição grande demais");
+        } else if (ec == http::error::header_limit) {
+            Fail(431, "cabeçalhos grandes demais na requisição");
+        } else if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
+                   ec != http::error::end_of_stream && ec != http::error::partial_message) {
+            Fail(400, "requisição inválida");
+        } else {
+            Close();
+        }
+    }
+
+    void Fail(int status, const std::string& message) {
+        keepAlive_ = false;
+        drain_ = true;
+        HttpAnswer a;
+        a.status = status;
+        a.body = ErrorBody(message);
+        method_ = parser_ ? std::string(parser_->get().method_string()) : std::string("-");
+        target_ = parser_ ? std::string(parser_->get().target()) : std::string("-");
+        Answer(std::move(a));
+    }
+
+    void Dispatch() {
+        auto message = parser_->release();
+        parser_.reset();
+        keepAlive_ = message.keep_alive();
+        method_ = std::string(message.method_string());
+        target_ = std::string(message.target());
+
+        auto request = std::make_shared<HttpRequest>();
+        request->verb = method_;
+        request->target = target_;
+        for (auto [it, end] = message.equal_range("Pragma"); it != end; ++it) {
+            if (!request->pragma.empty())
+                request->pragma += ',';
+            request->pragma += std::string(it->value());
+        }
+        request->accept = std::string(message[http::field::accept]);
+        request->body = std::move(message.body());
+        // A present header counts even when its value is empty.
+        std::string forwarded;
+        bool hasForwarded = false;
+        for (auto [it, end] = message.equal_range("X-Forwarded-For"); it != end; ++it) {
+            if (hasForwarded)
+                forwarded += ',';
+            forwarded += std::string(it->value());
+            hasForwarded = true;
+        }
+        if (!hasForwarded) {
+            std::string joined;
+            for (auto [it, end] = message.equal_range(http::field::forwarded); it != end; ++it) {
+                if (hasForwarded)
+                    joined += ',';
+                joined += std::string(it->value());
+                hasForwarded = true;
+            }
+            forwarded = ForwardedFor(joined);
+        }
+        request->peer = ClientAddress(peer_, forwarded, hasForwarded, server_.options.trustedProxies);
+
+        auto& pool = server_.service.IsBulk(*request) ? server_.bulk : server_.quick;
+        pool.Post([self = shared_from_this(), request] {
+            HttpAnswer answer;
+            try {
+                answer = self->server_.service.Handle(*request);
+            } catch (const std::exception&) {  // out of memory, at worst: the worker lives on
+                answer.status = 500;
+                answer.body = ErrorBody("erro interno do servidor");
+            }
+            net::post(self->stream_.get_executor(),
+                      [self, answer = std::move(answer)]() mutable { self->Answer(std::move(answer)); });
+        });
+    }
+
+    void Answer(HttpAnswer a) {
+        if (server_.stopping)
+            keepAlive_ = false;
+        status_ = a.status;
+        sent_ = 0;
+        auto& h = head_;
+        h = {};
+        h.version(11);
+        h.result(static_cast<unsigned>(a.status));
+        if (!a.pragma.empty())
+            h.set("Pragma", a.pragma);
+        h.set(http::field::content_type, a.contentType);
+        h.set(http::field::cache_control, "no-cache");
+        if (!keepAlive_)
+            h.set(http::field::connection, "close");
+        if (a.produce) {
+            produce_ = std::move(a.produce);
+            h.set(http::field::transfer_encoding, "chunked");
+            body_.clear();
+            WriteHeadThenPieces();
+            return;
+        }
+        body_ = std::move(a.body);
+        h.set(http::field::content_length, std::to_string(body_.size()));
+        // The head, then the body in pieces, each with its own deadline.
+        headText_ = HeadText();
+        offset_ = 0;
+        WriteRaw(true);
+    }
+
+    std::string HeadText() {
+        std::string text = "HTTP/1.1 " + std::to_string(status_) + " " + std::string(head_.reason()) + "\r\n";
+        for (const auto& field : head_)
+            text += std::string(field.name_string()) + ": " + std::string(field.value()) + "\r\n";
+        text += "\r\n";
+        return text;
+    }
+
+    // Writes headText_ and then body_ from offset_, at most kWritePiece at a time.
+    void WriteRaw(bool withHead) {
+        std::vector<net::const_buffer> buffers;
+        if (withHead)
+            buffers.push_back(net::buffer(headText_));
+        const std::size_t n = std::min(kWritePiece, body_.size() - offset_);
+        if (n > 0)
+            buffers.push_back(net::buffer(body_.data() + offset_, n));
+        stream_.expires_after(server_.options.writeTimeout);
+        net::async_write(stream_, buffers, [self = shared_from_this(), n](beast::error_code ec, std::size_t) {
+            if (ec)
+                return self->Close();
+            self->offset_ += n;
+            self->sent_ += n;
+            if (self->offset_ < self->body_.size())
+                return self->WriteRaw(false);
+            self->Done();
+        });
+    }
+
+    void WriteHeadThenPieces() {
+        headText_ = HeadText();
+        stream_.expires_after(server_.options.writeTimeout);
+        net::async_write(stream_, net::buffer(headText_),
+                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                             if (ec)
+                                 return self->Close();
+                             self->Pull();
+                         });
+    }
+
+    // Asks the producer for the next piece on a bulk worker; writes it as one
+    // chunk on the I/O thread; repeats until the producer has no more.
+    void Pull() {
+        server_.bulk.Post([self = shared_from_this()] {
+            auto piece = std::make_shared<std::string>();
+            bool more = false;
+            bool failed = false;
+            try {
+                more = self->produce_(*piece);
+            } catch (...) {
+                failed = true;
+            }
+            net::post(self->stream_.get_executor(), [self, piece, more, failed] {
+                if (failed)
+                    return self->Close();  // the client sees an answer without its last chunk
+                self->body_ = std::move(*piece);
+                self->sent_ += self->body_.size();
+                self->stream_.expires_after(self->server_.options.writeTimeout);
+                auto next = [self, more](beast::error_code ec, std::size_t) {
+                    if (ec)
+                        return self->Close();
+                    if (more)
+                        return self->Pull();
+                    self->stream_.expires_after(self->server_.options.writeTimeout);
+                    net::async_write(self->stream_, http::make_chunk_last(),
+                                     [self](beast::error_code e, std::size_t) {
+                                         if (e)
+                                             return self->Close();
+                                         self->produce_ = nullptr;
+                                         self->Done();
+                                     });
+                };
+                if (self->body_.empty()) {
+                    next({}, 0);
+                } else {
+                    net::async_write(self->stream_, http::make_chunk(net::buffer(self->body_)), next);
+                }
+            });
+        });
+    }
+
+    void Done() {
+        Log();
+        body_.clear();
+        body_.shrink_to_fit();
+        if (!keepAlive_)
+            return Close();
+        ReadHead();
+    }
+
+    void Log() {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start_).count();
+        server_.options.log(Now() + " " + peer_ + " " + method_ + " " + LoggablePath(target_) + " " +
+                            std::to_string(status_) + " " + std::to_string(sent_) + " " + std::to_string(ms) +
+                            "ms");
+    }
+
+    void Close() {
+        boost::system::error_code ec;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        if (drain_) {
+            // After a refusal the client may still be sending: read what it
+            // sends for a moment, so that closing does not reset the
+            // connection before it has read the answer.
+            drain_ = false;
+            stream_.expires_after(std::chrono::seconds(1));
+            Drain();
+            return;
+        }
+        stream_.socket().close(ec);
+    }
+
+    void Drain() {
+        scratch_.resize(16384);
+        stream_.async_read_some(net::buffer(scratch_), [self = shared_from_this()](beast::error_code ec,
+                                                                                   std::size_t) {
+            self->drained_ += self->scratch_.size();
+            if (ec || self->drained_ > self->server_.options.maxBody + self->server_.options.maxHeadBytes) {
+                boost::system::error_code ignored;
+                self->stream_.socket().close(ignored);
+                return;
+            }
+            self->Drain();
+        });
+    }
+
+    Server::Impl& server_;
+    beast::tcp_stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    http::response_header<> head_;
+    std::string headText_;
+    std::string body_;
+    std::size_t offset_ = 0;
+    std::function<bool(std::string&)> produce_;
+    std::string peer_;
+    std::string method_;
+    std::string target_;
+    int status_ = 0;
+    std::size_t sent_ = 0;
+    bool keepAlive_ = false;
+    bool waitingForHead_ = false;
+    bool drain_ = false;
+    std::string scratch_;
+    std::size_t drained_ = 0;
+    Steady::time_point start_{};
+};
+
+void Server::Impl::Accept() {
+    if (stopping)
+        return;
+    if (live >= options.maxConnections) {
+        acceptPaused = true;  // resumed by ConnectionClosed
+        return;
+    }
+    acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+        if (ec) {
+            if (ec == net::error::operation_aborted || stopping)
+                return;
+            // Out of descriptors or a connection reset before it was taken:
+            // try again shortly instead of spinning.
+            auto timer = std::make_shared<net::steady_timer>(io, std::chrono::milliseconds(50));
+            timer->async_wait([this, timer](beast::error_code) { Accept(); });
+            return;
+        }
+        ++live;
+        auto connection = std::make_shared<Connection>(*this, std::move(socket));
+        auto& count = perAddress[connection->Peer()];
+        ++count;
+        if (count > options.maxConnectionsPerAddress &&
+            !InAnyRange(options.trustedProxies, connection->Peer())) {
+            connection.reset();  // one address may not take every connection: closed at once
+        } else {
+            connections.insert(connection);
+            connection->Start();
+        }
+        Accept();
+    });
+}
+
+void Server::Impl::ConnectionClosed(const std::string& peer) {
+    --live;
+    if (ending)
+        return;
+    net::post(io, [this, peer] {
+        if (auto it = perAddress.find(peer); it != perAddress.end() && --it->second == 0)
+            perAddress.erase(it);
+        if (connections.size() > 2 * live + 16) {
+            for (auto it = connections.begin(); it != connections.end();)
+                it = it->expired() ? connections.erase(it) : std::next(it);
+        }
+        if (acceptPaused && !stopping) {
+            acceptPaused = false;
+            Accept();
+        }
+        if (stopping && live == 0)
+            Release();
+    });
+}
+
+void Server::Impl::StopOnIo() {
+    if (stopping)
+        return;
+    stopping = true;
+    boost::system::error_code ec;
+    acceptor.close(ec);
+    for (const auto& weak : connections) {
+        if (auto c = weak.lock())
+            c->CloseIfIdle();
+    }
+    if (live == 0)
+        Release();
+}
 
 std::string ClientAddress(const std::string& peer, const std::string& forwardedFor, bool hasForwarded,
                           const std::vector<Cidr>& trustedProxies) {
@@ -107,122 +556,98 @@ std::string ClientAddress(const std::string& peer, const std::string& forwardedF
     return first == std::string::npos ? std::string() : last.substr(first, end - first + 1);
 }
 
-Server::Server(Storage& storage, ServerOptions options)
-    : options_(std::move(options)),
-      service_(storage, options_.service),
-      http_(std::make_unique<httplib::Server>()) {
-    if (!options_.log) {
-        options_.log = [](const std::string& line) {
+std::string ForwardedFor(const std::string& forwarded) {
+    const auto comma = forwarded.rfind(',');
+    const std::string element = forwarded.substr(comma == std::string::npos ? 0 : comma + 1);
+    std::size_t start = 0;
+    while (start <= element.size()) {
+        auto end = element.find(';', start);
+        if (end == std::string::npos)
+            end = element.size();
+        std::string pair = element.substr(start, end - start);
+        const auto b = pair.find_first_not_of(" \t");
+        pair = b == std::string::npos ? std::string() : pair.substr(b);
+        if (pair.size() > 4 && beast::iequals(pair.substr(0, 4), "for=")) {
+            std::string value = pair.substr(4);
+            value.erase(value.find_last_not_of(" \t") + 1);
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+                value = value.substr(1, value.size() - 2);
+            if (!value.empty() && value.front() == '[') {
+                const auto close = value.find(']');
+                return close == std::string::npos ? std::string() : value.substr(1, close - 1);
+            }
+            const auto colon = value.find(':');
+            return colon == std::string::npos ? value : value.substr(0, colon);
+        }
+        start = end + 1;
+    }
+    return {};
+}
+
+Server::Server(Storage& storage, ServerOptions options) {
+    if (!options.log) {
+        options.log = [](const std::string& line) {
             static std::mutex mutex;
             std::lock_guard lock(mutex);
             std::fprintf(stderr, "%s\n", line.c_str());
         };
     }
-    Install();
+    impl_ = std::make_unique<Impl>(storage, std::move(options));
 }
 
 Server::~Server() {
     Stop();
+    // Connections still queued on the I/O context hold the Impl: end them
+    // before the pools and the service go.
+    impl_->ending = true;
+    impl_->io.stop();
+    impl_->connections.clear();
 }
 
-void Server::Install() {
-    const std::size_t workers = options_.workers;
-    const std::size_t queue = options_.queue;
-    http_->new_task_queue = [workers, queue] { return new BoundedPool(workers, queue); };
-    http_->set_tcp_nodelay(true);
-    http_->set_keep_alive_max_count(1000);
-    http_->set_keep_alive_timeout(5);
-    http_->set_read_timeout(10);
-    http_->set_write_timeout(30);
-    http_->set_payload_max_length(options_.maxBody);
-
-    http_->set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
-        requestStart = std::chrono::steady_clock::now();
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-
-    auto handler = [this](const httplib::Request& req, httplib::Response& res) {
-        HttpRequest r;
-        r.verb = req.method;
-        r.target = req.target;
-        r.pragma = JoinHeader(req, "Pragma");
-        r.accept = req.get_header_value("Accept");
-        r.body = req.body;
-        const bool forwarded = req.has_header("X-Forwarded-For") || req.has_header("Forwarded");
-        r.peer = ClientAddress(req.remote_addr, JoinHeader(req, "X-Forwarded-For"), forwarded,
-                               options_.trustedProxies);
-        HttpAnswer a = service_.Handle(r);
-        res.status = a.status;
-        if (!a.pragma.empty())
-            res.set_header("Pragma", a.pragma);
-        res.set_header("Content-Type", a.contentType);
-        res.set_header("Cache-Control", "no-cache");
-        res.body = std::move(a.body);
-    };
-    const std::string any = R"(/.*)";
-    http_->Get(any, handler);
-    http_->Post(any, handler);
-    http_->Put(any, handler);
-    http_->Delete(any, handler);
-
-    http_->set_error_handler(
-        httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-            if (!res.body.empty())
-                return httplib::Server::HandlerResponse::Unhandled;
-            const char* what = res.status == 413   ? "requisição grande demais"
-                               : res.status == 414 ? "endereço grande demais"
-                               : res.status == 404 ? "caminho desconhecido"
-                               : res.status == 405 ? "método HTTP não suportado"
-                                                   : "requisição inválida";
-            res.set_content(std::string(R"({"error":")") + what + "\"}", "application/json");
-            return httplib::Server::HandlerResponse::Handled;
-        }));
-
-    http_->set_logger([this](const httplib::Request& req, const httplib::Response& res) {
-        long long ms = 0;
-        if (requestStart != std::chrono::steady_clock::time_point{}) {
-            ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                       requestStart)
-                     .count();
-        }
-        requestStart = {};
-        std::string bytes = res.get_header_value("Content-Length");
-        if (bytes.empty())
-            bytes = std::to_string(res.body.size());
-        options_.log(Now() + " " + req.remote_addr + " " + req.method + " " + LoggablePath(req.target) + " " +
-                     std::to_string(res.status) + " " + bytes + " " + std::to_string(ms) + "ms");
-    });
+Service& Server::GetService() {
+    return impl_->service;
 }
 
 int Server::Bind() {
-    if (options_.port == 0) {
-        port_ = http_->bind_to_any_port(options_.listen);
-    } else if (http_->bind_to_port(options_.listen, options_.port)) {
-        port_ = options_.port;
-    } else {
-        port_ = -1;
+    auto& o = impl_->options;
+    const auto fail = [&] {
+        return std::runtime_error("não consegui escutar em " + o.listen + ":" + std::to_string(o.port) +
+                                  " (endereço inválido ou porta em uso)");
+    };
+    boost::system::error_code ec;
+    tcp::resolver resolver(impl_->io);
+    const auto results = resolver.resolve(o.listen, std::to_string(o.port), ec);
+    if (ec || results.empty())
+        throw fail();
+    const tcp::endpoint endpoint = *results.begin();
+    auto& a = impl_->acceptor;
+    a.open(endpoint.protocol(), ec);
+    if (!ec)
+        a.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec)
+        a.bind(endpoint, ec);
+    if (!ec)
+        a.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) {
+        a.close(ec);
+        throw fail();
     }
-    if (port_ <= 0) {
-        throw std::runtime_error("não consegui escutar em " + options_.listen + ":" +
-                                 std::to_string(options_.port) + " (endereço inválido ou porta em uso)");
-    }
-    return port_;
+    return a.local_endpoint().port();
 }
 
 void Server::Run() {
-    running_ = true;
-    if (!stopping_)
-        http_->listen_after_bind();
-    running_ = false;
+    impl_->running = true;
+    if (!impl_->stopRequested) {
+        net::post(impl_->io, [this] { impl_->Accept(); });
+        impl_->io.run();
+    }
+    impl_->running = false;
 }
 
 void Server::Stop() {
-    stopping_ = true;
-    // Run() may be between its check and the start of the accept loop: wait
-    // until the loop runs (or Run() has returned) so that the stop reaches it.
-    while (running_ && !http_->is_running())
-        std::this_thread::yield();
-    http_->stop();
+    if (impl_->stopRequested.exchange(true))
+        return;
+    net::post(impl_->io, [this] { impl_->StopOnIo(); });
 }
 
 }  // namespace kqz::server

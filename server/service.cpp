@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "server/documents.hpp"
+#include "server/request_body.hpp"
 
 namespace kqz::server {
 namespace {
@@ -81,16 +82,6 @@ std::string ReverseUtf8(const std::string& text) {
     for (auto it = chars.rbegin(); it != chars.rend(); ++it)
         out += *it;
     return out;
-}
-
-// A JSON body value as a method argument: strings as they are, null as NULL,
-// anything else as its JSON text.
-std::optional<std::string> ArgumentFromJson(const json& v) {
-    if (v.is_null())
-        return std::nullopt;
-    if (v.is_string())
-        return v.get<std::string>();
-    return Dump(v);
 }
 
 codec::Column TextColumn(std::string name) {
@@ -223,9 +214,31 @@ std::string LoggablePath(const std::string& target) {
 Service::Service(Storage& storage, ServiceOptions options)
     : storage_(storage),
       options_(std::move(options)),
-      sessions_(options_.sessionIdle, options_.maxSessions, options_.clock) {}
+      sessions_(options_.sessionIdle, options_.maxSessions, options_.clock),
+      cache_(options_.cacheBytes) {}
+
+bool Service::IsBulk(const HttpRequest& request) const {
+    try {
+        const auto segments = SplitPath(request.target.substr(0, request.target.find('?')));
+        // A cached result is a stored answer, often a month's documents.
+        if (segments.size() >= 3 && segments[2] == "cache")
+            return request.verb == "GET";
+        // "", "datasnap", "rest", "TServerMethods1", "SelectCloud", sql
+        if (segments.size() < 6 || segments[2] != "rest" || segments[4] != "SelectCloud")
+            return false;
+        return std::holds_alternative<DocumentsQuery>(ParseStatement(segments[5]));
+    } catch (const std::exception&) {
+        return false;
+    }
+}
 
 HttpAnswer Service::Handle(const HttpRequest& request) {
+    // Checked before anything looks at the body: nothing below may recurse
+    // on an attacker's nesting.
+    if (JsonNesting(request.body) > kMaxBodyNesting) {
+        return Error(400, "corpo da requisição aninhado demais (mais de " + std::to_string(kMaxBodyNesting) +
+                              " níveis)");
+    }
     try {
         const auto q = request.target.find('?');
         const std::string rawPath = request.target.substr(0, q);
@@ -348,17 +361,11 @@ HttpAnswer Service::Rest(const HttpRequest& request, const std::vector<std::stri
         }
     }
     if (args.size() < info->inputs && !request.body.empty()) {
-        json body;
         try {
-            body = json::parse(request.body);
-        } catch (const json::exception&) {
-            return Error(500, "corpo da requisição não é JSON válido");
-        }
-        if (body.is_object() && body.contains("_parameters") && body["_parameters"].is_array()) {
-            for (const auto& v : body["_parameters"])
-                args.push_back(ArgumentFromJson(v));
-        } else {
-            args.push_back(ArgumentFromJson(body));
+            for (auto& v : BodyArguments(request.body))
+                args.push_back(std::move(v));
+        } catch (const std::invalid_argument& e) {
+            return Error(500, e.what());
         }
     }
     if (args.size() > info->inputs) {
@@ -409,12 +416,8 @@ HttpAnswer Service::SelectCloud(const std::optional<std::string>& sql, const Htt
 
     if (request.accept.find("application/rest") != std::string::npos) {
         // The cache form: keep the list in the session and answer its reference.
-        std::string value = codec::WriteMarshalledDataSets(sets, options_.write);
-        std::lock_guard lock(session.mutex);
-        const int cacheId = session.nextCacheId++;
-        session.cache[cacheId] = std::move(value);
-        while (session.cache.size() > Session::kMaxCached)
-            session.cache.erase(session.cache.begin());
+        const int cacheId =
+            cache_.Put(session.shared_from_this(), codec::WriteMarshalledDataSets(sets, options_.write));
         HttpAnswer a;
         a.contentType = "application/rest";
         a.body = Dump(json{{"result", json::array({std::to_string(cacheId) + "/0/0"})},
@@ -450,9 +453,9 @@ HttpAnswer Service::Cache(const HttpRequest& request, const std::vector<std::str
         return Error(404, "item de cache não encontrado nesta sessão");
     }
     HttpAnswer a;
-    a.body.reserve(it->second.size() + 16);
+    a.body.reserve(it->second->Text().size() + 16);
     a.body = "{\"result\":[";
-    a.body += it->second;
+    a.body += it->second->Text();
     a.body += "]}";
     return a;
 }
@@ -473,6 +476,8 @@ codec::Dataset Service::RunSelect(const Statement& statement, const std::string&
             if (const auto* cnpj = std::get_if<std::string>(&row[1]))
                 session.cnpjs.insert(*cnpj);
         }
+        if (!session.cnpjs.empty())
+            session.identified = true;
     } else if (const auto* a = std::get_if<AdminUsersQuery>(&statement)) {
         if (!InAnyRange(options_.adminFrom, peer)) {
             throw std::runtime_error("a identificação do administrador não é aceita a partir do endereço " +
@@ -482,6 +487,7 @@ codec::Dataset Service::RunSelect(const Statement& statement, const std::string&
         ds.rows = storage_.DocumentCnpjs();
         std::lock_guard lock(session.mutex);
         session.admin = true;
+        session.identified = true;
     } else if (const auto* c = std::get_if<CompaniesQuery>(&statement)) {
         ds.columns = {TextColumn(c->columns[0]), TextColumn(c->columns[1])};
         std::vector<std::string> allowed;

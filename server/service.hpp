@@ -4,18 +4,20 @@
 // request in (verb, raw target, the headers that matter, body, peer address),
 // one answer out. Routing, argument decoding, sessions, access control, the
 // SQL policy and the answer formats all live here; server.hpp puts it on
-// cpp-httplib.
+// the HTTP layer.
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cloud/codec/dataset.hpp"
 #include "cloud/codec/dataset_list.hpp"
 #include "server/network.hpp"
+#include "server/request_body.hpp"
 #include "server/sessions.hpp"
 #include "server/sql_policy.hpp"
 #include "server/storage.hpp"
@@ -36,6 +38,13 @@ struct HttpAnswer {
     std::string contentType = "application/json";
     std::string pragma;  // "dssession=<id>,dssessionexpires=<ms>", empty for none
     std::string body;
+    // When set, the answer's body is what this produces instead of `body`,
+    // sent with chunked transfer encoding as it comes: each call appends the
+    // next piece to its argument (cleared before the call) and returns false
+    // after the last piece. The HTTP side calls it on a worker, one piece at a
+    // time, only once the previous piece has been written, so an answer never
+    // needs to be whole in memory. A throw ends the answer short.
+    std::function<bool(std::string&)> produce;
 };
 
 struct ServiceOptions {
@@ -43,6 +52,7 @@ struct ServiceOptions {
     std::vector<Cidr> adminFrom = LoopbackRanges();  // where the administrator identification may come from
     std::chrono::milliseconds sessionIdle = std::chrono::minutes(20);
     std::size_t maxSessions = 10000;
+    std::size_t cacheBytes = std::size_t{256} << 20;  // cached results of all sessions together
     codec::WriteOptions write;
     std::function<Clock::time_point()> clock = [] { return Clock::now(); };
 };
@@ -58,6 +68,12 @@ class Service {
     HttpAnswer Handle(const HttpRequest& request);
 
     SessionStore& Sessions() { return sessions_; }
+    ResultCache& Cached() { return cache_; }
+
+    // True for a request whose answer may be large and slow to make (the
+    // documents of a month, a cached result): the HTTP side serves these apart from the quick
+    // ones so that they cannot hold every worker.
+    bool IsBulk(const HttpRequest& request) const;
 
   private:
     HttpAnswer Rest(const HttpRequest& request, const std::vector<std::string>& segments, bool trailingSlash,
@@ -70,6 +86,7 @@ class Service {
     Storage& storage_;
     ServiceOptions options_;
     SessionStore sessions_;
+    ResultCache cache_;
 };
 
 // Splits a raw path on "/" and percent-decodes each piece. Throws

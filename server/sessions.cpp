@@ -27,14 +27,46 @@ SessionStore::SessionStore(std::chrono::milliseconds idle, std::size_t maxSessio
                            std::function<Clock::time_point()> now)
     : idle_(idle), max_(std::max<std::size_t>(maxSessions, 1)), now_(std::move(now)) {}
 
+void SessionStore::EraseLocked(std::unordered_map<std::string, Entry>::iterator it) {
+    (it->second.known ? known_ : anonymous_).erase(it->second.useOrder);
+    sessions_.erase(it);
+}
+
+void SessionStore::TouchLocked(Entry& entry, Clock::time_point now) {
+    (entry.known ? known_ : anonymous_).erase(entry.useOrder);
+    entry.lastUse = now;
+    entry.useOrder = ++uses_;
+    entry.known = entry.session->identified;
+    (entry.known ? known_ : anonymous_).emplace(entry.useOrder, entry.session->id);
+}
+
 void SessionStore::DropExpiredLocked(Clock::time_point now) {
     for (auto it = sessions_.begin(); it != sessions_.end();) {
-        if (now - it->second.lastUse >= idle_) {
-            it = sessions_.erase(it);
-        } else {
-            ++it;
-        }
+        auto next = std::next(it);
+        if (now - it->second.lastUse >= idle_)
+            EraseLocked(it);
+        it = next;
     }
+}
+
+bool SessionStore::EvictOneLocked() {
+    // A session filed as anonymous may have identified since its last use:
+    // file it again before choosing it.
+    while (!anonymous_.empty()) {
+        auto it = sessions_.find(anonymous_.begin()->second);
+        if (it->second.session->identified) {
+            anonymous_.erase(anonymous_.begin());
+            it->second.known = true;
+            known_.emplace(it->second.useOrder, it->first);
+            continue;
+        }
+        EraseLocked(it);
+        return true;
+    }
+    if (known_.empty())
+        return false;
+    EraseLocked(sessions_.find(known_.begin()->second));
+    return true;
 }
 
 std::shared_ptr<Session> SessionStore::Create() {
@@ -42,19 +74,16 @@ std::shared_ptr<Session> SessionStore::Create() {
     std::lock_guard lock(mutex_);
     if (sessions_.size() >= max_) {
         DropExpiredLocked(now);
-        while (sessions_.size() >= max_) {
-            auto oldest = std::min_element(
-                sessions_.begin(), sessions_.end(),
-                [](const auto& a, const auto& b) { return a.second.useOrder < b.second.useOrder; });
-            if (oldest == sessions_.end())
-                break;
-            sessions_.erase(oldest);
+        while (sessions_.size() >= max_ && EvictOneLocked()) {
         }
     }
     for (;;) {
         auto session = std::make_shared<Session>(NewId());
-        if (sessions_.emplace(session->id, Entry{session, now, ++uses_}).second)
+        auto [it, inserted] = sessions_.emplace(session->id, Entry{session, now, ++uses_});
+        if (inserted) {
+            anonymous_.emplace(it->second.useOrder, session->id);
             return session;
+        }
     }
 }
 
@@ -65,17 +94,20 @@ std::shared_ptr<Session> SessionStore::Find(const std::string& id) {
     if (it == sessions_.end())
         return nullptr;
     if (now - it->second.lastUse >= idle_) {
-        sessions_.erase(it);
+        EraseLocked(it);
         return nullptr;
     }
-    it->second.lastUse = now;
-    it->second.useOrder = ++uses_;
+    TouchLocked(it->second, now);
     return it->second.session;
 }
 
 bool SessionStore::Close(const std::string& id) {
     std::lock_guard lock(mutex_);
-    return sessions_.erase(id) > 0;
+    auto it = sessions_.find(id);
+    if (it == sessions_.end())
+        return false;
+    EraseLocked(it);
+    return true;
 }
 
 std::int64_t SessionStore::RemainingMs(const Session& session) const {
@@ -92,6 +124,44 @@ std::int64_t SessionStore::RemainingMs(const Session& session) const {
 std::size_t SessionStore::Size() const {
     std::lock_guard lock(mutex_);
     return sessions_.size();
+}
+
+ResultCache::ResultCache(std::size_t maxBytes) : max_(maxBytes) {}
+
+int ResultCache::Put(const std::shared_ptr<Session>& session, std::string text) {
+    auto result = std::make_shared<const CachedResult>(std::move(text), ledger_);
+    int id = 0;
+    {
+        std::lock_guard lock(session->mutex);
+        id = session->nextCacheId++;
+        session->cache[id] = result;
+        while (session->cache.size() > Session::kMaxCached)
+            session->cache.erase(session->cache.begin());
+    }
+    // Lock order: this mutex, then a session's; never the other way round.
+    std::lock_guard lock(mutex_);
+    order_.push_back(Item{session, id, result});
+    result.reset();
+    while (order_.size() > 1 && (*ledger_ > max_ || order_.front().result.expired())) {
+        Item oldest = std::move(order_.front());
+        order_.pop_front();
+        auto owner = oldest.session.lock();
+        if (!owner || oldest.result.expired())
+            continue;
+        std::lock_guard sessionLock(owner->mutex);
+        auto it = owner->cache.find(oldest.id);
+        if (it != owner->cache.end() && it->second == oldest.result.lock())
+            owner->cache.erase(it);
+    }
+    // Results dropped by their sessions leave expired items behind the front:
+    // sweep them whenever the list has doubled since the last sweep.
+    if (order_.size() >= nextSweep_) {
+        order_.erase(
+            std::remove_if(order_.begin(), order_.end(), [](const Item& i) { return i.result.expired(); }),
+            order_.end());
+        nextSweep_ = 2 * order_.size() + 64;
+    }
+    return id;
 }
 
 }  // namespace kqz::server

@@ -4,9 +4,11 @@
 // dssession=<id>", the identification state that access control reads, and
 // the session's cache of method results (the "_Cache" call form).
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,15 +17,40 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace kqz::server {
 
 using Clock = std::chrono::steady_clock;
 
-struct Session {
+// One cached method result. Its size counts against the server-wide budget
+// for as long as it exists.
+class CachedResult {
+  public:
+    CachedResult(std::string text, std::shared_ptr<std::atomic<std::size_t>> ledger)
+        : text_(std::move(text)), ledger_(std::move(ledger)) {
+        *ledger_ += text_.size();
+    }
+    ~CachedResult() { *ledger_ -= text_.size(); }
+    CachedResult(const CachedResult&) = delete;
+    CachedResult& operator=(const CachedResult&) = delete;
+
+    const std::string& Text() const { return text_; }
+
+  private:
+    std::string text_;
+    std::shared_ptr<std::atomic<std::size_t>> ledger_;
+};
+
+struct Session : std::enable_shared_from_this<Session> {
     explicit Session(std::string sessionId) : id(std::move(sessionId)) {}
 
     const std::string id;
+
+    // An identification ran in this session and returned something (set once,
+    // never cleared). Sessions that identified nobody are dropped first when
+    // the store is full.
+    std::atomic<bool> identified{false};
 
     // Guards everything below: one client may use its session on several
     // connections at once.
@@ -33,7 +60,7 @@ struct Session {
     // CNPJs the identifications of this session returned.
     std::set<std::string> cnpjs;
     // Cached results by cache id: the JSON text of the kept value.
-    std::map<int, std::string> cache;
+    std::map<int, std::shared_ptr<const CachedResult>> cache;
     int nextCacheId = 0;
 
     // Oldest cached results are dropped beyond this many.
@@ -44,7 +71,9 @@ struct Session {
 };
 
 // All live sessions. A session expires after `idle` without use; when
-// `maxSessions` are live, creating one drops the least recently used.
+// `maxSessions` are live, creating one drops the least recently used session
+// that identified nobody, and only when there is none the least recently used
+// identified one: a flood of requests without a session cannot log anyone out.
 class SessionStore {
   public:
     SessionStore(
@@ -71,16 +100,51 @@ class SessionStore {
         std::shared_ptr<Session> session;
         Clock::time_point lastUse;
         std::uint64_t useOrder = 0;  // larger = used more recently
+        bool known = false;          // filed under known_ rather than anonymous_
     };
 
     void DropExpiredLocked(Clock::time_point now);
+    void EraseLocked(std::unordered_map<std::string, Entry>::iterator it);
+    void TouchLocked(Entry& entry, Clock::time_point now);
+    bool EvictOneLocked();
 
     std::chrono::milliseconds idle_;
     std::size_t max_;
     std::function<Clock::time_point()> now_;
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Entry> sessions_;
+    // Session ids by use order, least recent first, one map per kind.
+    std::map<std::uint64_t, std::string> anonymous_;
+    std::map<std::uint64_t, std::string> known_;
     std::uint64_t uses_ = 0;
+};
+
+// The cached results of every session together stay within a number of
+// bytes: keeping a new one drops the oldest ones, of whatever session, until
+// the total fits again. The newest result is always kept.
+class ResultCache {
+  public:
+    explicit ResultCache(std::size_t maxBytes);
+
+    // Keeps `text` in `session` under a new cache id and returns the id. Also
+    // drops the session's oldest results beyond Session::kMaxCached.
+    int Put(const std::shared_ptr<Session>& session, std::string text);
+
+    // Bytes of the results that exist now.
+    std::size_t Bytes() const { return *ledger_; }
+
+  private:
+    struct Item {
+        std::weak_ptr<Session> session;
+        int id;
+        std::weak_ptr<const CachedResult> result;
+    };
+
+    std::size_t max_;
+    std::shared_ptr<std::atomic<std::size_t>> ledger_ = std::make_shared<std::atomic<std::size_t>>(0);
+    std::mutex mutex_;
+    std::deque<Item> order_;  // oldest first
+    std::size_t nextSweep_ = 64;
 };
 
 }  // namespace kqz::server

@@ -29,7 +29,9 @@ constexpr std::string_view kCanceladoPeloDoCfe = "CANCELADO PELO DO CFE ";
 }
 
 std::string LerArquivo(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; the check below
+    // then refuses it like any file that is not a regular one.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         Falha(path, std::string("não foi possível abrir (") + std::strerror(errno) + ")");
     }
@@ -295,7 +297,12 @@ std::string Entre(std::string_view s) {
 }  // namespace
 
 XmlLido LerXml(SummaryTables& tables, const std::string& _sArquivo) {
-    return LerXml(tables, _sArquivo, LerArquivo(_sArquivo));
+    std::string texto = LerArquivo(_sArquivo);
+    if (texto.empty()) {
+        // A document file is never empty: one that is was cut short.
+        Falha(_sArquivo, "arquivo vazio");
+    }
+    return LerXml(tables, _sArquivo, std::move(texto));
 }
 
 XmlLido LerXml(SummaryTables& tables, const std::string& _sArquivo, std::string texto) {

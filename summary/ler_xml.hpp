@@ -52,7 +52,8 @@ struct XmlLido {
     Cupom cupom;  // the facts the per-SAT sequences, spreadsheets and checks use
 };
 
-// Reads the file at `_sArquivo` and records it in `tables`.
+// Reads the file at `_sArquivo` and records it in `tables`. A file that is
+// empty, not a regular file or unreadable is an error naming it.
 XmlLido LerXml(SummaryTables& tables, const std::string& _sArquivo);
 
 // The same for a file whose exact content is already in memory (`texto`, the

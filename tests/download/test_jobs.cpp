@@ -283,6 +283,9 @@ TEST(BaixarDocumentos, RefusesWithoutWritingAnything) {
          "Nome de arquivo inválido recebido do servidor (contém \"..\"): \"../../etc/x\" !"},
         {"a separator", Documentos({{"sub/CFe", Venda("000001", "1.00"), "000001"}}),
          "Nome de arquivo inválido recebido do servidor (contém separador de pastas): \"sub/CFe\" !"},
+        {"terminal escapes", Documentos({{"CFe\x1B]0;x\x07", Venda("000001", "1.00"), "000001"}}),
+         "Nome de arquivo inválido recebido do servidor (contém caractere de controle): "
+         "\"CFe\\x1B]0;x\\x07\" !"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -296,6 +299,21 @@ TEST(BaixarDocumentos, RefusesWithoutWritingAnything) {
     Cenario semResposta(std::nullopt);
     EXPECT_EQ(semResposta.Executar(semResposta.pasta).mensagem, kFalhaNoServidor);
     EXPECT_FALSE(fs::exists(semResposta.pasta));
+}
+
+TEST(BaixarDocumentos, TheMissingCouponLinesAreBoundedLikeTheReport) {
+    Cenario c(Documentos({
+        {"CFe1-000001", Venda("000001", "1.00"), "-99999"},
+        {"CFe1-000002", Venda("000002", "1.00"), "999999"},
+        {"CFe1-000003", Venda("000003", "1.00"), "1000002"},
+    }));
+    ASSERT_TRUE(c.Executar(c.pasta).ok());
+    // 999,999 listed of the 1,099,997 + 2 missing numbers, then the rest counted.
+    ASSERT_EQ(c.vista.log.size(), 1u + 999999u + 1u + 1u);
+    EXPECT_EQ(c.vista.log[1], "Falta CFe....: -99998 <<<****");
+    EXPECT_EQ(c.vista.log[999999], "Falta CFe....: 900000 <<<****");
+    EXPECT_EQ(c.vista.log[1000000], "Falta CFe....: mais 100000 números não listados <<<****");
+    EXPECT_EQ(c.vista.log.back(), "Ultimo CFe.....: 1000002");
 }
 
 TEST(BaixarDocumentos, StopsAtACouponNumberThatIsNotAWholeNumber) {

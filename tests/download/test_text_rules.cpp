@@ -66,5 +66,23 @@ TEST(TextRules, CasingTouchesAsciiOnly) {
     EXPECT_EQ(Trim(" \t\r\n x y \x7f"), "x y \x7f");  // DEL is not a control character below blank
 }
 
+TEST(TextRules, ControlCharactersAreShownEscaped) {
+    const struct {
+        std::string in;
+        std::string out;
+    } cases[] = {
+        {"Loja \x1B]0;titulo\x07 \x1B[2J", "Loja \\x1B]0;titulo\\x07 \\x1B[2J"},
+        {"a\rb\nc\td\x7F", "a\\x0Db\\x0Ac\\x09d\\x7F"},
+        {"C1 \xC2\x9B"
+         "31m",
+         "C1 \\u009B31m"},
+        {"PADARIA SÃO JOÃO · ok", "PADARIA SÃO JOÃO · ok"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(EscaparControles(c.in), c.out);
+    }
+}
+
 }  // namespace
 }  // namespace kqz::download

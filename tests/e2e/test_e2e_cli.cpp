@@ -77,6 +77,11 @@ TEST_F(CommandLine, CompaniesListsWhatTheEmailSeesWithTheMonthsCounts) {
     const Saida vazio = Kqz({"companies", "--email", kEmail, "--month", "2021-04"});
     ASSERT_EQ(vazio.status, 0) << vazio.err;
     EXPECT_NE(vazio.out.find("11222333000181\tPADARIA SãO JOãO\t0"), std::string::npos) << vazio.out;
+
+    // The e-mail is taken as the window takes it: trimmed, in lower case.
+    const Saida escrito = Kqz({"companies", "--email", " CONTADOR@EXEMPLO.COM.BR ", "--month", "2021-03"});
+    ASSERT_EQ(escrito.status, 0) << escrito.err;
+    EXPECT_EQ(escrito.out, saida.out);
 }
 
 TEST_F(CommandLine, DownloadWritesTheFilesAndPrintsTheSummary) {

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -224,6 +225,32 @@ TEST(KqzSummary, PerSatChecksAndSpreadsheets) {
     EXPECT_NE(texto.find(marco.Path("ultima.xml") + " (SAT 900004019, CF-e 000500): assinatura inválida"),
               std::string::npos)
         << texto;
+}
+
+// A file cut short to nothing is an error that names it; a FIFO named *.xml
+// is never opened for reading (in a folder it is not listed; named on the
+// command line it is refused). `timeout` bounds a run that would hang.
+TEST(KqzSummary, EmptyFilesAreErrorsAndFifosNeverBlock) {
+    if (!std::filesystem::exists(KQZ_CLI)) {
+        GTEST_SKIP() << "kqz not built: " << KQZ_CLI;
+    }
+    TempDir dir;
+    TempDir out;
+    CopiarExemplo(dir);
+    const std::string fifo = dir.Path("2c-fila.xml");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string run = "timeout 20 " + std::string(KQZ_CLI) + " summary ";
+    const std::string quiet = " > /dev/null 2> '" + out.Path("stderr") + "'";
+    EXPECT_EQ(Rodar(run + "'" + dir.Path() + "'" + quiet), 0) << ReadBytes(out.Path("stderr"));
+
+    EXPECT_EQ(Rodar(run + "'" + fifo + "'" + quiet), 1);
+    EXPECT_NE(ReadBytes(out.Path("stderr")).find(fifo), std::string::npos) << ReadBytes(out.Path("stderr"));
+
+    const std::string vazio = dir.Write("2b-vazio.XML", "");
+    EXPECT_EQ(Rodar(run + "'" + dir.Path() + "'" + quiet), 1);
+    const std::string err = ReadBytes(out.Path("stderr"));
+    EXPECT_NE(err.find(vazio), std::string::npos) << err;
+    EXPECT_NE(err.find("arquivo vazio"), std::string::npos) << err;
 }
 #endif
 

@@ -1,4 +1,10 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
 
 #include <string>
 #include <utility>
@@ -132,7 +138,6 @@ TEST(LerXml, TableOfCases) {
         {"the value is the first child's: text before a child element, nothing after",
          {{"v.xml", "<CFe><nCFe><x/>000001</nCFe><dEmi>20210319<x/>99</dEmi><cMP/></CFe>"}},
          {"D |-|19/03/2021|"}},
-        {"empty file adds nothing", {{"v.xml", ""}}, {}},
         {"empty CFOP element: an item with an empty CFOP",
          {{"v.xml", Venda("000012", "20210319", {{"", "3.00"}})}},
          {"D 000012|1|19/03/2021|", "I 000012||3"}},
@@ -185,6 +190,51 @@ TEST(LerXml, TableOfCases) {
         }
         EXPECT_DOUBLE_EQ(total, soma) << cfop;
     }
+}
+
+// A file on disk that is empty (a write cut short), not a regular file or
+// unreadable is an error that names it; an empty text in memory (a stored
+// document without XML) adds nothing.
+TEST(LerXml, EmptyOrUnreadableFilesAreErrorsNamingThem) {
+    TempDir dir;
+    const std::string fifo = dir.Path("fila.xml");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.Path("pasta.xml"));
+    const struct {
+        std::string path;
+        const char* why;
+    } cases[] = {
+        {dir.Write("vazio.xml", ""), "arquivo vazio"},
+        {fifo, "não é um arquivo comum"},
+        {dir.Path("pasta.xml"), "é uma pasta"},
+        {dir.Path("nao-existe.xml"), "não foi possível abrir"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        // On a thread, so that a read that blocks fails the test instead of hanging it.
+        auto reading = std::async(std::launch::async, [&] {
+            SummaryTables t;
+            try {
+                LerXml(t, c.path);
+            } catch (const ResumoError& e) {
+                return std::string(e.what());
+            }
+            return std::string("sem erro");
+        });
+        if (reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets the reader go
+            ADD_FAILURE() << "the reader blocked";
+            reading.wait();
+            ::close(writer);
+            continue;
+        }
+        const std::string message = reading.get();
+        EXPECT_NE(message.find(c.path), std::string::npos) << message;
+        EXPECT_NE(message.find(c.why), std::string::npos) << message;
+    }
+    SummaryTables memory;
+    EXPECT_TRUE(LerXml(memory, dir.Path("v.xml"), "").vazio);
+    EXPECT_EQ(memory.memTable_Docto.RecordCount(), 0u);
 }
 
 TEST(LerXml, ReportsTheEmitterAndKind) {
