@@ -508,28 +508,43 @@ void JsonStringObject(std::string& out, int& id, const std::string& quotedText, 
            std::to_string(length) + R"(,"FMaxCapacity":2147483647}},"FOwned":true}})";
 }
 
+constexpr std::string_view kListOpen =
+    R"({"type":"Data.FireDACJSONReflect.TFDJSONDataSets","id":1,"fields":{"FDataSets":)"
+    R"({"type":"System.JSON.TJSONObject","id":2,"fields":{"FMembers":[)";
+constexpr std::string_view kListClose = R"(],"FOwned":true}}}})";
+
+// The text of member `k` of a list up to the opening quote of its base64;
+// `id` is the next free object id.
+void MemberOpen(std::string& out, int& id, std::size_t k, const std::string& name) {
+    const auto nameUnits = text::Utf16Length(name);
+    if (!nameUnits)
+        throw CodecError("nome de dataset inválido: " + text::DescribeFirstProblem(name, false));
+    if (k != 0)
+        out += ',';
+    out += R"({"type":"System.JSON.TJSONPair","id":)" + std::to_string(id++) + R"(,"fields":{"FJsonString":)";
+    JsonStringObject(out, id, nlohmann::json(name).dump(), *nameUnits);
+    const int stringId = id++;
+    const int builderId = id++;
+    out += R"(,"FJsonValue":{"type":"System.JSON.TJSONString","id":)" + std::to_string(stringId) +
+           R"(,"fields":{"FStrBuffer":{"type":"System.SysUtils.TStringBuilder","id":)" +
+           std::to_string(builderId) + R"(,"fields":{"FData":")";
+}
+
+// From the closing quote of a member's base64 of `textLength` characters to the member's end.
+void MemberClose(std::string& out, std::uint64_t textLength) {
+    out += R"(","FLength":)" + std::to_string(textLength) +
+           R"(,"FMaxCapacity":2147483647}},"FOwned":true}},"FOwned":true}})";
+}
+
 void WriteMarshalledInto(std::string& out, const std::vector<NamedDataset>& sets,
                          const WriteOptions& options) {
-    out += R"({"type":"Data.FireDACJSONReflect.TFDJSONDataSets","id":1,"fields":{"FDataSets":)"
-           R"({"type":"System.JSON.TJSONObject","id":2,"fields":{"FMembers":[)";
+    out += kListOpen;
     int id = 3;
     for (std::size_t k = 0; k < sets.size(); ++k) {
         const auto& [name, ds] = sets[k];
         if (ds == nullptr)
             throw CodecError("dataset \"" + name + "\" sem tabela");
-        const auto nameUnits = text::Utf16Length(name);
-        if (!nameUnits)
-            throw CodecError("nome de dataset inválido: " + text::DescribeFirstProblem(name, false));
-        if (k != 0)
-            out += ',';
-        out += R"({"type":"System.JSON.TJSONPair","id":)" + std::to_string(id++) +
-               R"(,"fields":{"FJsonString":)";
-        JsonStringObject(out, id, nlohmann::json(name).dump(), *nameUnits);
-        const int stringId = id++;
-        const int builderId = id++;
-        out += R"(,"FJsonValue":{"type":"System.JSON.TJSONString","id":)" + std::to_string(stringId) +
-               R"(,"fields":{"FStrBuffer":{"type":"System.SysUtils.TStringBuilder","id":)" +
-               std::to_string(builderId) + R"(,"fields":{"FData":")";
+        MemberOpen(out, id, k, name);
         // FireDAC stream -> zlib -> base64 (lines joined by an escaped CR LF), straight into the body.
         detail::Base64Writer b64(out, 76, "\\r\\n");
         ZlibWriter z(
@@ -543,10 +558,9 @@ void WriteMarshalledInto(std::string& out, const std::vector<NamedDataset>& sets
         }
         z.Finish();
         b64.Finish();
-        out += R"(","FLength":)" + std::to_string(b64.TextLength()) +
-               R"(,"FMaxCapacity":2147483647}},"FOwned":true}},"FOwned":true}})";
+        MemberClose(out, b64.TextLength());
     }
-    out += R"(],"FOwned":true}}}})";
+    out += kListClose;
 }
 
 }  // namespace
@@ -635,6 +649,131 @@ std::string WriteMarshalledDataSets(const std::vector<NamedDataset>& sets, const
     std::string out;
     WriteMarshalledInto(out, sets, options);
     return out;
+}
+
+// ---------------------------------------------------------------------------
+// ResultBodyStream.
+
+struct ResultBodyStream::Impl {
+    static constexpr std::size_t kFeed = std::size_t{1} << 20;
+
+    enum class State { Start, Rows, Done };
+
+    Impl(std::string listName, Dataset table, RowBatches& source, const WriteOptions& writeOptions, bool fit)
+        : name(std::move(listName)), rows(source), options(writeOptions), writer(std::move(table), fit) {}
+
+    std::string name;
+    RowBatches& rows;
+    WriteOptions options;
+    AdbsBatchWriter writer;
+    State state = State::Start;
+    std::vector<Row> batch;
+    std::string adbs;  // stream bytes not yet given to zlib
+    std::string out;   // body text not yet handed out
+    std::size_t outAt = 0;
+    std::uint64_t produced = 0;
+    std::unique_ptr<detail::Base64Writer> b64;
+    std::unique_ptr<ZlibWriter> z;
+
+    void Produce() {
+        try {
+            Step();
+        } catch (const CodecError& e) {
+            Abandon();
+            throw CodecError("dataset \"" + name + "\": " + e.what());
+        } catch (...) {
+            Abandon();
+            throw;
+        }
+    }
+
+    // After a failure the body stays incomplete: nothing more is handed out.
+    void Abandon() {
+        state = State::Done;
+        std::string().swap(out);
+        outAt = 0;
+        z.reset();
+        b64.reset();
+    }
+
+    void Step() {
+        switch (state) {
+            case State::Start: {
+                rows.Rewind();
+                while (rows.Next(batch))
+                    writer.Measure(batch);
+                rows.Rewind();
+                out += R"({"result":[)";
+                out += kListOpen;
+                int id = 3;
+                MemberOpen(out, id, 0, name);
+                b64 = std::make_unique<detail::Base64Writer>(out, 76, "\\r\\n");
+                z = std::make_unique<ZlibWriter>(
+                    options.level, [this](std::string_view piece) { b64->Write(piece); },
+                    std::max(1u, options.threads));
+                adbs.reserve(kFeed + (std::size_t{64} << 10));
+                writer.Begin(adbs);
+                state = State::Rows;
+                return;
+            }
+            case State::Rows: {
+                // Rows until a block's worth is ready (or the end), so that every call gives text.
+                bool more = true;
+                while (adbs.size() < kFeed && (more = rows.Next(batch)))
+                    writer.Write(batch, adbs);
+                if (!more) {
+                    writer.End(adbs);
+                    std::vector<Row>().swap(batch);
+                }
+                z->Write(adbs);
+                adbs.clear();
+                if (!more) {
+                    z->Finish();
+                    z.reset();
+                    b64->Finish();
+                    MemberClose(out, b64->TextLength());
+                    b64.reset();
+                    std::string().swap(adbs);
+                    out += kListClose;
+                    out += "]}";
+                    state = State::Done;
+                }
+                return;
+            }
+            case State::Done:
+                return;
+        }
+    }
+};
+
+ResultBodyStream::ResultBodyStream(std::string listName, Dataset table, RowBatches& rows,
+                                   const WriteOptions& options, bool fitStringSizes)
+    : impl_(std::make_unique<Impl>(std::move(listName), std::move(table), rows, options, fitStringSizes)) {}
+
+ResultBodyStream::~ResultBodyStream() = default;
+
+std::size_t ResultBodyStream::Next(char* buf, std::size_t cap) {
+    Impl& m = *impl_;
+    if (cap == 0)
+        return 0;
+    while (m.outAt == m.out.size()) {
+        m.out.clear();
+        m.outAt = 0;
+        if (m.state == Impl::State::Done) {
+            std::string().swap(m.out);
+            return 0;
+        }
+        m.Produce();
+    }
+    const std::size_t n = std::min(cap, m.out.size() - m.outAt);
+    std::memcpy(buf, m.out.data() + m.outAt, n);
+    m.outAt += n;
+    m.produced += n;
+    return n;
+}
+
+std::uint64_t ResultBodyStream::Produced() const {
+    return impl_->produced;
 }
 
 std::string WriteResultBody(const std::vector<NamedDataset>& sets, const WriteOptions& options) {
