@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -232,9 +233,8 @@ Skeleton MakeSkeleton(std::string_view body) {
 
 enum class BodyMode { Result, ListValue, Either };
 
-std::optional<std::vector<EncodedDataSet>> Scan(std::string_view body, std::size_t resultIndex,
-                                                BodyMode mode) {
-    const Skeleton sk = MakeSkeleton(body);
+std::optional<std::vector<EncodedDataSet>> ScanSkeleton(const Skeleton& sk, std::size_t resultIndex,
+                                                        BodyMode mode) {
     nlohmann::ordered_json doc;
     try {
         doc = nlohmann::ordered_json::parse(sk.text);
@@ -293,6 +293,11 @@ std::optional<std::vector<EncodedDataSet>> Scan(std::string_view body, std::size
     return out;
 }
 
+std::optional<std::vector<EncodedDataSet>> Scan(std::string_view body, std::size_t resultIndex,
+                                                BodyMode mode) {
+    return ScanSkeleton(MakeSkeleton(body), resultIndex, mode);
+}
+
 [[noreturn]] void Rethrow(const EncodedDataSet& ds, const CodecError& e) {
     throw CodecError("dataset \"" + ds.name + "\": " + e.what());
 }
@@ -309,8 +314,9 @@ std::string ZlibBytes(const EncodedDataSet& ds) {
 // decoding the table run side by side.
 class ThreadedInflatePull : public detail::PullSource {
   public:
-    ThreadedInflatePull(const EncodedDataSet& ds, std::size_t skip)
-        : reader_(ds.text, ds.jsonEscaped), skip_(skip) {
+    // `read` appends up to `max` next zlib bytes to `out` and returns how many (0: no more).
+    using Reader = std::function<std::size_t(std::string& out, std::size_t max)>;
+    ThreadedInflatePull(Reader read, std::size_t skip) : read_(std::move(read)), skip_(skip) {
         if (inflateInit2(&zs_, -15) != Z_OK)
             throw CodecError("zlib: não consegui iniciar a descompressão");
         worker_ = std::thread([this] { Work(); });
@@ -371,7 +377,7 @@ class ThreadedInflatePull : public detail::PullSource {
                 while (zs_.avail_out != 0 && !end) {
                     if (zs_.avail_in == 0) {
                         input_.clear();
-                        if (reader_.Read(input_, kChunk) == 0)
+                        if (read_(input_, kChunk) == 0)
                             throw CodecError("zlib: fluxo truncado");
                         std::size_t from = 0;
                         if (!headerSkipped_) {
@@ -412,7 +418,7 @@ class ThreadedInflatePull : public detail::PullSource {
     }
 
     z_stream zs_{};
-    detail::Base64Reader reader_;
+    Reader read_;
     std::string input_;  // zlib bytes being inflated
     bool headerSkipped_ = false;
     std::size_t skip_;
@@ -483,7 +489,9 @@ void Decode(const EncodedDataSet& ds, AdbsVisitor& visitor, std::uint64_t limit,
     }
     const detail::AdbsHeader h = detail::ParseAdbsHeader(head, total);
     const auto names = detail::ParseAdbsDictionary(dictionary, h.dictionaryOffset);
-    ThreadedInflatePull pull(ds, detail::kAdbsHeaderSize);
+    auto again = std::make_shared<detail::Base64Reader>(ds.text, ds.jsonEscaped);
+    ThreadedInflatePull pull([again](std::string& out, std::size_t max) { return again->Read(out, max); },
+                             detail::kAdbsHeaderSize);
     detail::ReadAdbsTree(names, pull, h.dictionaryOffset, visitor);
 }
 
@@ -630,6 +638,22 @@ void detail::DecodeDataSetWith(const EncodedDataSet& ds, AdbsVisitor& visitor, s
     } catch (const CodecError& e) {
         Rethrow(ds, e);
     }
+}
+
+std::optional<std::vector<EncodedDataSet>> detail::ScanResultSkeleton(std::string text,
+                                                                     std::vector<std::string_view> strings,
+                                                                     std::size_t resultIndex) {
+    Skeleton sk;
+    sk.text = std::move(text);
+    sk.strings = std::move(strings);
+    return ScanSkeleton(sk, resultIndex, BodyMode::Result);
+}
+
+void detail::DecodeCheckedStream(const std::function<std::size_t(std::string&, std::size_t)>& read,
+                                 const std::vector<std::string>& names, std::uint64_t dictionaryOffset,
+                                 AdbsVisitor& visitor) {
+    ThreadedInflatePull pull(read, detail::kAdbsHeaderSize);
+    detail::ReadAdbsTree(names, pull, dictionaryOffset, visitor);
 }
 
 std::optional<std::vector<NamedStream>> ParseResultBody(std::string_view body, std::size_t resultIndex,
