@@ -9,6 +9,9 @@ find_package(SQLite3 REQUIRED)
 find_package(PostgreSQL REQUIRED)
 find_package(CLI11 REQUIRED)
 pkg_check_modules(HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+# Deflate engines compared with zlib by bench_codec.
+pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+pkg_check_modules(LIBISAL REQUIRED IMPORTED_TARGET libisal)
 
 if(KQZ_BUILD_TESTS)
   find_package(GTest REQUIRED)

@@ -1,8 +1,8 @@
 #include "cloud/codec/body_decoder.hpp"
 
 #include <fcntl.h>
+#include <isa-l/igzip_lib.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -127,10 +127,7 @@ class Spool {
 class BigString {
   public:
     BigString(const std::string& dir, std::uint64_t limit) : spool_(dir), limit_(limit) {}
-    ~BigString() {
-        if (zReady_)
-            inflateEnd(&zs_);
-    }
+    ~BigString() = default;
     BigString(const BigString&) = delete;
     BigString& operator=(const BigString&) = delete;
 
@@ -186,10 +183,7 @@ class BigString {
   private:
     void Fail(const std::string& why) {
         error_ = why.empty() ? "dados inválidos" : why;
-        if (zReady_) {
-            inflateEnd(&zs_);
-            zReady_ = false;
-        }
+        st_.reset();
     }
 
     static int Sextet(unsigned char c) {
@@ -321,41 +315,39 @@ class BigString {
                 throw CodecError("zlib: bytes a mais depois do fim do fluxo");
             spool_.Append(p, n);
         }
-        if (!zReady_ && !ended_) {
-            if (inflateInit(&zs_) != Z_OK)
-                throw CodecError("zlib: não consegui iniciar a descompressão");
-            zReady_ = true;
+        if (!st_ && !ended_) {
+            // ISA-L's igzip: about 2.3 times as fast as zlib on these streams (docs/compression.md).
+            st_ = std::make_unique<inflate_state>();
+            isal_inflate_init(st_.get());
+            st_->crc_flag = ISAL_ZLIB;
             out_.resize(std::size_t{256} << 10);
         }
-        zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(p));
-        zs_.avail_in = static_cast<uInt>(n);
-        while (!ended_ && (zs_.avail_in != 0 || end)) {
-            zs_.next_out = reinterpret_cast<Bytef*>(out_.data());
-            zs_.avail_out = static_cast<uInt>(out_.size());
-            const int rc = inflate(&zs_, Z_NO_FLUSH);
-            if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR) {
-                std::string what = zs_.msg != nullptr ? zs_.msg : "dados corrompidos";
-                if (what == "incorrect data check")
-                    what = "soma Adler-32 não confere";
-                else if (what == "incorrect header check")
-                    what = "cabeçalho zlib inválido";
-                throw CodecError("zlib: " + what);
-            }
-            Output(out_.data(), out_.size() - zs_.avail_out);
-            if (rc == Z_STREAM_END) {
+        if (ended_)
+            return;
+        inflate_state& st = *st_;
+        st.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(p));
+        st.avail_in = static_cast<std::uint32_t>(n);
+        for (;;) {
+            st.next_out = reinterpret_cast<std::uint8_t*>(out_.data());
+            st.avail_out = static_cast<std::uint32_t>(out_.size());
+            const int rc = isal_inflate(&st);
+            if (rc == ISAL_INCORRECT_CHECKSUM)
+                throw CodecError("zlib: soma Adler-32 não confere");
+            if (rc == ISAL_INVALID_WRAPPER)
+                throw CodecError("zlib: cabeçalho zlib inválido");
+            if (rc < 0)
+                throw CodecError("zlib: dados corrompidos (erro " + std::to_string(rc) + ")");
+            Output(out_.data(), out_.size() - st.avail_out);
+            if (st.block_state == ISAL_BLOCK_FINISH) {
                 ended_ = true;
-                inflateEnd(&zs_);
-                zReady_ = false;
-                if (zs_.avail_in != 0)
+                const bool extra = st.avail_in != 0;
+                st_.reset();
+                if (extra)
                     throw CodecError("zlib: bytes a mais depois do fim do fluxo");
                 break;
             }
-            if (rc == Z_BUF_ERROR || (zs_.avail_out != 0 && zs_.avail_in == 0)) {
-                if (end)
-                    throw CodecError("zlib: fluxo truncado (" + std::to_string(total_) +
-                                     " bytes descomprimidos)");
-                break;
-            }
+            if (st.avail_out != 0)
+                break;  // wants more input
         }
         if (end && !ended_)
             throw CodecError("zlib: fluxo truncado (" + std::to_string(total_) + " bytes descomprimidos)");
@@ -394,8 +386,7 @@ class BigString {
     int have_ = 0;
     int padding_ = 0;
     std::string pending_;  // decoded bytes not yet inflated
-    z_stream zs_{};
-    bool zReady_ = false;
+    std::unique_ptr<inflate_state> st_;
     bool ended_ = false;
     std::string out_;
     std::uint64_t total_ = 0;

@@ -1,5 +1,6 @@
 #include "cloud/codec/dataset_list.hpp"
 
+#include <isa-l/igzip_lib.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -316,9 +317,11 @@ class ThreadedInflatePull : public detail::PullSource {
   public:
     // `read` appends up to `max` next zlib bytes to `out` and returns how many (0: no more).
     using Reader = std::function<std::size_t(std::string& out, std::size_t max)>;
-    ThreadedInflatePull(Reader read, std::size_t skip) : read_(std::move(read)), skip_(skip) {
-        if (inflateInit2(&zs_, -15) != Z_OK)
-            throw CodecError("zlib: não consegui iniciar a descompressão");
+    ThreadedInflatePull(Reader read, std::size_t skip)
+        : st_(std::make_unique<inflate_state>()), read_(std::move(read)), skip_(skip) {
+        // ISA-L's igzip inflates the month's stream about 2.3 times as fast as zlib (docs/compression.md).
+        isal_inflate_init(st_.get());
+        st_->crc_flag = ISAL_DEFLATE;
         worker_ = std::thread([this] { Work(); });
     }
     ~ThreadedInflatePull() override {
@@ -328,7 +331,6 @@ class ThreadedInflatePull : public detail::PullSource {
         }
         changed_.notify_all();
         worker_.join();
-        inflateEnd(&zs_);
     }
     ThreadedInflatePull(const ThreadedInflatePull&) = delete;
     ThreadedInflatePull& operator=(const ThreadedInflatePull&) = delete;
@@ -372,30 +374,29 @@ class ThreadedInflatePull : public detail::PullSource {
         try {
             for (bool end = false; !end;) {
                 std::string chunk(kChunk, '\0');
-                zs_.next_out = reinterpret_cast<Bytef*>(chunk.data());
-                zs_.avail_out = static_cast<uInt>(chunk.size());
-                while (zs_.avail_out != 0 && !end) {
-                    if (zs_.avail_in == 0) {
+                inflate_state& st = *st_;
+                st.next_out = reinterpret_cast<std::uint8_t*>(chunk.data());
+                st.avail_out = static_cast<std::uint32_t>(chunk.size());
+                while (st.avail_out != 0 && !end) {
+                    if (st.avail_in == 0) {
                         input_.clear();
                         if (read_(input_, kChunk) == 0)
                             throw CodecError("zlib: fluxo truncado");
                         std::size_t from = 0;
-                        if (!headerSkipped_) {
+                        if (headerLeft_ != 0) {
                             // The 2-byte zlib header was checked by the first pass.
-                            from = std::min<std::size_t>(2, input_.size());
-                            headerSkipped_ = from == 2;
+                            from = std::min(headerLeft_, input_.size());
+                            headerLeft_ -= from;
                         }
-                        zs_.next_in = reinterpret_cast<Bytef*>(input_.data() + from);
-                        zs_.avail_in = static_cast<uInt>(input_.size() - from);
+                        st.next_in = reinterpret_cast<std::uint8_t*>(input_.data() + from);
+                        st.avail_in = static_cast<std::uint32_t>(input_.size() - from);
                     }
-                    const int rc = inflate(&zs_, Z_NO_FLUSH);
-                    if (rc == Z_STREAM_END) {
-                        end = true;
-                    } else if (rc != Z_OK) {
+                    if (isal_inflate(&st) < 0)
                         throw CodecError("zlib: dados corrompidos");
-                    }
+                    if (st.block_state == ISAL_BLOCK_FINISH)
+                        end = true;
                 }
-                chunk.resize(chunk.size() - zs_.avail_out);
+                chunk.resize(chunk.size() - st.avail_out);
                 std::unique_lock lock(mutex_);
                 changed_.wait(lock, [this] { return stop_ || ready_.size() < kQueued; });
                 if (stop_)
@@ -417,10 +418,10 @@ class ThreadedInflatePull : public detail::PullSource {
         changed_.notify_all();
     }
 
-    z_stream zs_{};
+    std::unique_ptr<inflate_state> st_;
     Reader read_;
     std::string input_;  // zlib bytes being inflated
-    bool headerSkipped_ = false;
+    std::size_t headerLeft_ = 2;
     std::size_t skip_;
     std::thread worker_;
     std::mutex mutex_;
@@ -641,8 +642,8 @@ void detail::DecodeDataSetWith(const EncodedDataSet& ds, AdbsVisitor& visitor, s
 }
 
 std::optional<std::vector<EncodedDataSet>> detail::ScanResultSkeleton(std::string text,
-                                                                     std::vector<std::string_view> strings,
-                                                                     std::size_t resultIndex) {
+                                                                      std::vector<std::string_view> strings,
+                                                                      std::size_t resultIndex) {
     Skeleton sk;
     sk.text = std::move(text);
     sk.strings = std::move(strings);
