@@ -1,5 +1,7 @@
 #include "server/documents.hpp"
 
+#include <malloc.h>
+
 #include <pugixml.hpp>
 
 #include "server/storage.hpp"
@@ -247,6 +249,11 @@ DocumentsAnswer::DocumentsAnswer(Storage& storage, const std::string& cnpj, cons
 
 DocumentsAnswer::~DocumentsAnswer() {
     body_.reset();  // before the rows it reads
+    rows_.reset();
+    // A download's batches and blocks came from this thread's and the deflate
+    // threads' allocator arenas: give that memory back to the system now,
+    // so that the server does not keep it from one busy download to the next.
+    malloc_trim(0);
 }
 
 std::size_t DocumentsAnswer::Next(char* buf, std::size_t cap) {

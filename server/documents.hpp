@@ -58,8 +58,9 @@ std::size_t FindInvalidUtf8(std::string_view text);
 // whole. The rows come from storage in batches, read twice from one snapshot
 // (measured, then written); the stream is deflated on `options.threads`
 // threads while earlier pieces go out. Memory: a few MB for the batches plus
-// two 1 MB blocks per deflate thread. The caller checks first that the
-// session may read `cnpj`.
+// two 1 MB blocks per deflate thread, given back to the system when the
+// answer is destroyed. The caller checks first that the session may read
+// `cnpj`.
 class DocumentsAnswer {
   public:
     DocumentsAnswer(Storage& storage, const std::string& cnpj, const std::string& month,
