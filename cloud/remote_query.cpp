@@ -1,7 +1,9 @@
 #include "cloud/remote_query.hpp"
 
 #include <stdexcept>
+
 #include <utility>
+#include "cloud/codec/body_decoder.hpp"
 
 namespace kqz::cloud {
 
@@ -46,6 +48,20 @@ bool RemoteQuery::SelectMemTable(const std::string& _Sintaxe, MemTable& Sender) 
     }
     LiberarClientREST();
     return loaded;
+}
+
+std::uint64_t RemoteQuery::SelectStream(const std::string& _Sintaxe, codec::AdbsVisitor& visitor,
+                                        const std::string& tempDir) {
+    lastError_.clear();
+    LiberarClientREST();
+    RestRequest request;
+    request.method = "GET";
+    request.accept = "application/JSON";
+    request.url = DSRestConnection1_.MethodUrl("TServerMethods1.SelectCloud", {_Sintaxe});
+    codec::StreamingBodyDecoder decoder(tempDir);
+    DSRestConnection1_.CallStreaming(request, [&decoder](std::string_view piece) { decoder.Feed(piece); });
+    decoder.Finish(visitor);
+    return decoder.BodyBytes();
 }
 
 void RemoteQuery::ExecuteSQL(const std::string& _Sintaxe) {

@@ -6,9 +6,11 @@
 // statement that returns no rows. Each call creates a fresh proxy on the
 // connection, keeps it in ClientREST while it runs and frees it at the end.
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
+#include "cloud/codec/adbs.hpp"
 #include "cloud/mem_table.hpp"
 #include "cloud/rest_connection.hpp"
 #include "cloud/server_methods.hpp"
@@ -35,6 +37,19 @@ class RemoteQuery {
     // Returns whether the table was loaded; LastError() tells why not.
     // ClientREST is empty when it returns.
     virtual bool SelectMemTable(const std::string& _Sintaxe, MemTable& Sender);
+
+    // Sends `_Sintaxe` like SelectMemTable, for an answer too big to hold (a
+    // month's documents): the body is decoded while it arrives
+    // (codec::StreamingBodyDecoder; compressed bytes beyond 8 MB wait in an
+    // unnamed temporary file in `tempDir`, empty: the system's) and the rows
+    // of its single dataset go to `visitor` one by one once it has arrived
+    // whole and checked. Unlike SelectMemTable it throws: TransportError,
+    // RestError, or codec::CodecError for an answer that does not decode, a
+    // null list or a list of other than one dataset; rows handed over before
+    // a failure stay handed over (OnEnd is then not called). Returns the
+    // body's size in bytes.
+    virtual std::uint64_t SelectStream(const std::string& _Sintaxe, codec::AdbsVisitor& visitor,
+                                       const std::string& tempDir = {});
 
     // Sends a statement and discards the Boolean the server answers. Catches
     // nothing: a failure reaches the caller and leaves ClientREST referring to

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <exception>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -185,6 +187,11 @@ struct HttpExchange {
     std::string body;
     std::size_t limit = 0;
     bool tooLarge = false;
+    // Streaming: a success answer's body goes to `sink` instead of `body`.
+    const std::function<void(std::string_view)>* sink = nullptr;
+    void* curl = nullptr;
+    std::uint64_t streamed = 0;
+    std::exception_ptr sinkError;
 };
 }  // namespace detail
 
@@ -193,6 +200,24 @@ namespace {
 std::size_t KqzCurlWrite(char* data, std::size_t size, std::size_t count, void* user) {
     auto* exchange = static_cast<detail::HttpExchange*>(user);
     const std::size_t bytes = size * count;
+    if (exchange->sink != nullptr) {
+        long status = 0;
+        curl_easy_getinfo(exchange->curl, CURLINFO_RESPONSE_CODE, &status);
+        if (status == 200 || status == 201 || status == 202) {
+            if (exchange->streamed + bytes > exchange->limit) {
+                exchange->tooLarge = true;
+                return 0;
+            }
+            exchange->streamed += bytes;
+            try {
+                (*exchange->sink)(std::string_view(data, bytes));
+            } catch (...) {
+                exchange->sinkError = std::current_exception();
+                return 0;  // aborts the transfer
+            }
+            return bytes;
+        }
+    }
     if (exchange->body.size() + bytes > exchange->limit) {
         exchange->tooLarge = true;
         return 0;  // aborts the transfer
@@ -315,6 +340,7 @@ void RestConnection::Perform(const RestRequest& request, detail::HttpExchange& e
     curl_easy_reset(curl);  // keeps the open connection for reuse
 
     exchange.limit = MaxResponseBytes;
+    exchange.curl = curl;
     std::array<char, CURL_ERROR_SIZE> errorBuffer{};
 
     struct HeaderList {
@@ -361,6 +387,9 @@ void RestConnection::Perform(const RestRequest& request, detail::HttpExchange& e
 
     ++requestCount_;
     const CURLcode code = curl_easy_perform(curl);
+    if (exchange.sinkError) {
+        std::rethrow_exception(exchange.sinkError);
+    }
     if (code != CURLE_OK) {
         if (exchange.tooLarge) {
             throw TransportError("resposta do servidor maior que o limite de " +
@@ -391,6 +420,32 @@ RestReply RestConnection::Call(const RestRequest& request) {
             ThrowReplyError(status, exchange.reason, exchange.body);
         } catch (const SessionExpiredError&) {
             // The server forgot us: start a new session and repeat the call once.
+            sessionId_.clear();
+            if (attempt == 0) {
+                continue;
+            }
+            throw;
+        }
+    }
+}
+
+RestReply RestConnection::CallStreaming(const RestRequest& request,
+                                        const std::function<void(std::string_view)>& body) {
+    for (int attempt = 0;; ++attempt) {
+        detail::HttpExchange exchange;
+        exchange.sink = &body;
+        Perform(request, exchange);
+        if (!exchange.pragmaSession.empty()) {
+            sessionId_ = exchange.pragmaSession;
+        }
+        const int status = static_cast<int>(exchange.status);
+        if (status == 200 || status == 201 || status == 202) {
+            return RestReply{status, std::move(exchange.reason), std::move(exchange.contentType), {}};
+        }
+        try {
+            ThrowReplyError(status, exchange.reason, exchange.body);
+        } catch (const SessionExpiredError&) {
+            // Nothing went to `body`: start a new session and repeat the call once.
             sessionId_.clear();
             if (attempt == 0) {
                 continue;

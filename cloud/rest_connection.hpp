@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -109,6 +110,15 @@ class RestConnection {
     // TransportError when the server is not reached, RestError (with the
     // server's text) for any other failure.
     RestReply Call(const RestRequest& request);
+
+    // Like Call, but the body of a successful answer goes to `body` piece by
+    // piece as it arrives (the reply's body stays empty): nothing holds it
+    // whole. An error answer is read whole and thrown as Call throws it (a
+    // SessionExpired answer is repeated once, as nothing reached `body`).
+    // What `body` throws aborts the transfer and reaches the caller; a
+    // success answer that reports an error inside its body is for `body`'s
+    // reader to find.
+    RestReply CallStreaming(const RestRequest& request, const std::function<void(std::string_view)>& body);
 
     // Number of HTTP exchanges sent so far (retries included).
     std::uint64_t RequestCount() const noexcept { return requestCount_; }

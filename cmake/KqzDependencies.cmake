@@ -14,6 +14,9 @@ pkg_check_modules(XMLSEC REQUIRED IMPORTED_TARGET xmlsec1-openssl)
 pkg_check_modules(XLSXWRITER REQUIRED IMPORTED_TARGET xlsxwriter)
 # Boost.Asio and Boost.Beast (header-only) carry kqz-server's HTTP layer.
 find_package(Boost 1.74 REQUIRED)
+# Deflate engines compared with zlib by bench_codec.
+pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+pkg_check_modules(LIBISAL REQUIRED IMPORTED_TARGET libisal)
 
 if(KQZ_BUILD_TESTS)
   find_package(GTest REQUIRED)

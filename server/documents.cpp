@@ -1,7 +1,10 @@
 #include "server/documents.hpp"
 
+#include <malloc.h>
+
 #include <pugixml.hpp>
 
+#include "server/storage.hpp"
 #include "summary/xml_text.hpp"
 
 namespace kqz::server {
@@ -182,6 +185,51 @@ std::optional<StoredDocument> ReadCfe(std::string text, std::string& reason) {
     out.month = month;
     out.xml = std::move(text);
     return out;
+}
+
+namespace {
+
+codec::Column Typed(std::string name, codec::DataType type, std::int32_t size = 0) {
+    codec::Column c;
+    c.name = std::move(name);
+    c.type = type;
+    c.size = size;
+    return c;
+}
+
+}  // namespace
+
+codec::Dataset DocumentsTable(const std::string& alias) {
+    using codec::DataType;
+    codec::Column valor = Typed("AD_VALOR", DataType::FmtBCD);
+    valor.precision = 15;
+    valor.scale = 2;
+    codec::Dataset ds;
+    ds.name = "Query";
+    // Texts are WideString columns as wide as their longest value (fitted while the rows are measured).
+    ds.columns = {Typed("AD_CNPJ", DataType::WideString, 1),   Typed("AD_DATA", DataType::WideString, 1),
+                  Typed("AD_NUMERO", DataType::WideString, 1), valor,
+                  Typed("AD_XML", DataType::WideMemo),         Typed(alias, DataType::WideString, 1)};
+    return ds;
+}
+
+DocumentsAnswer::DocumentsAnswer(Storage& storage, const std::string& cnpj, const std::string& month,
+                                 const std::string& alias, const codec::WriteOptions& options)
+    : rows_(storage.DocumentBatches(cnpj, month)),
+      body_(
+          std::make_unique<codec::ResultBodyStream>("Query", DocumentsTable(alias), *rows_, options, true)) {}
+
+DocumentsAnswer::~DocumentsAnswer() {
+    body_.reset();  // before the rows it reads
+    rows_.reset();
+    // A download's batches and blocks came from this thread's and the deflate
+    // threads' allocator arenas: give that memory back to the system now,
+    // so that the server does not keep it from one busy download to the next.
+    malloc_trim(0);
+}
+
+std::size_t DocumentsAnswer::Next(char* buf, std::size_t cap) {
+    return body_->Next(buf, cap);
 }
 
 }  // namespace kqz::server

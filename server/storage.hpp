@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "cloud/codec/dataset.hpp"
+#include "cloud/codec/dataset_list.hpp"
 #include "server/documents.hpp"
 
 namespace kqz::server {
@@ -85,6 +86,13 @@ class Storage {
     // X_NUMERO (the first six of AD_NUMERO's last sixteen characters).
     virtual void Documents(const std::string& cnpj, const std::string& month,
                            const std::function<void(codec::Row&&)>& sink) = 0;
+    // The same rows in batches of about `batchBytes` of text, for an answer
+    // written while it is read. Every Rewind gives the same rows again: the
+    // cursor reads one snapshot of the database and holds a connection of
+    // its own until it is destroyed.
+    virtual std::unique_ptr<codec::RowBatches> DocumentBatches(
+        const std::string& cnpj, const std::string& month, std::size_t batchBytes = kDocumentBatchBytes) = 0;
+    static constexpr std::size_t kDocumentBatchBytes = std::size_t{2} << 20;
 
     // Runs one arbitrary statement with write access (ExecuteCloud, when the
     // operator allows it). A text holding more than one statement is refused.

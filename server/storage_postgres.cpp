@@ -1,5 +1,6 @@
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -224,21 +225,12 @@ class PostgresStorage final : public Storage {
     void Documents(const std::string& cnpj, const std::string& month,
                    const std::function<void(codec::Row&&)>& sink) override {
         auto lease = Reader();
-        lease->Stream(
-            "SELECT AD_CNPJ, AD_DATA, AD_NUMERO, AD_VALOR::text, AD_XML, left(right(AD_NUMERO, 16), 6) "
-            "FROM KQZ_SAD WHERE AD_CNPJ = $1 AND AD_DATA = $2 "
-            "ORDER BY left(right(AD_NUMERO, 16), 6) COLLATE \"C\", AD_NUMERO COLLATE \"C\"",
-            {cnpj, month}, [&](PGresult* r) {
-                codec::Row row;
-                row.reserve(6);
-                row.push_back(Cell(r, 0, 0, false));
-                row.push_back(Cell(r, 0, 1, false));
-                row.push_back(Cell(r, 0, 2, false));
-                row.emplace_back(codec::Decimal{PQgetvalue(r, 0, 3)});
-                row.push_back(Cell(r, 0, 4, false));
-                row.push_back(Cell(r, 0, 5, false));
-                sink(std::move(row));
-            });
+        lease->Stream(kDocumentsQuery, {cnpj, month}, [&](PGresult* r) { sink(DocumentRow(r, 0)); });
+    }
+
+    std::unique_ptr<codec::RowBatches> DocumentBatches(const std::string& cnpj, const std::string& month,
+                                                       std::size_t batchBytes) override {
+        return std::make_unique<Batches>(*this, cnpj, month, batchBytes);
     }
 
     void Execute(const std::string& sql) override {
@@ -319,6 +311,23 @@ class PostgresStorage final : public Storage {
     }
 
   private:
+    static constexpr const char* kDocumentsQuery =
+        "SELECT AD_CNPJ, AD_DATA, AD_NUMERO, AD_VALOR::text, AD_XML, left(right(AD_NUMERO, 16), 6) "
+        "FROM KQZ_SAD WHERE AD_CNPJ = $1 AND AD_DATA = $2 "
+        "ORDER BY left(right(AD_NUMERO, 16), 6) COLLATE \"C\", AD_NUMERO COLLATE \"C\"";
+
+    static codec::Row DocumentRow(PGresult* r, int i) {
+        codec::Row row;
+        row.reserve(6);
+        row.push_back(Cell(r, i, 0, false));
+        row.push_back(Cell(r, i, 1, false));
+        row.push_back(Cell(r, i, 2, false));
+        row.emplace_back(codec::Decimal{PQgetvalue(r, i, 3)});
+        row.push_back(Cell(r, i, 4, false));
+        row.push_back(Cell(r, i, 5, false));
+        return row;
+    }
+
     class Lease {
       public:
         Lease(PostgresStorage& owner, std::unique_ptr<Connection> c) : owner_(owner), conn_(std::move(c)) {}
@@ -348,6 +357,64 @@ class PostgresStorage final : public Storage {
         }
         return Lease(*this, std::make_unique<Connection>(url_, label_, true));
     }
+
+    // The documents query through a cursor inside one repeatable-read
+    // transaction (one snapshot), on a connection of its own; Rewind declares
+    // the cursor again in the same transaction.
+    class Batches final : public codec::RowBatches {
+      public:
+        Batches(PostgresStorage& owner, std::string cnpj, std::string month, std::size_t batchBytes)
+            : params_{std::move(cnpj), std::move(month)},
+              fetch_("FETCH FORWARD " +
+                     std::to_string(std::clamp<std::size_t>(batchBytes / 8192, 1, 100000)) +
+                     " FROM kqz_documentos"),
+              lease_(owner.Reader()) {}
+        ~Batches() override {
+            if (!inTransaction_)
+                return;
+            try {
+                lease_->Exec("ROLLBACK");
+            } catch (const std::exception&) {
+                // A lost connection: the lease drops it.
+            }
+        }
+        Batches(const Batches&) = delete;
+        Batches& operator=(const Batches&) = delete;
+
+        void Rewind() override {
+            if (!inTransaction_) {
+                lease_->Exec("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+                inTransaction_ = true;
+            } else {
+                lease_->Exec("CLOSE kqz_documentos");
+            }
+            lease_->Params(
+                (std::string("DECLARE kqz_documentos NO SCROLL CURSOR FOR ") + kDocumentsQuery).c_str(),
+                params_);
+            done_ = false;
+        }
+
+        bool Next(std::vector<codec::Row>& batch) override {
+            batch.clear();
+            if (done_)
+                return false;
+            auto r = lease_->Exec(fetch_.c_str());
+            const int n = PQntuples(r.get());
+            if (n == 0)
+                done_ = true;
+            batch.reserve(static_cast<std::size_t>(n));
+            for (int i = 0; i < n; ++i)
+                batch.push_back(DocumentRow(r.get(), i));
+            return !batch.empty();
+        }
+
+      private:
+        std::vector<std::string> params_;
+        std::string fetch_;
+        Lease lease_;
+        bool inTransaction_ = false;
+        bool done_ = true;
+    };
 
     std::vector<codec::Row> Rows(const char* sql, const std::vector<std::string>& params,
                                  const std::vector<bool>& integer) {

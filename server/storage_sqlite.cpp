@@ -1,5 +1,6 @@
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -105,6 +106,9 @@ class Connection {
         }
         Use(const Use&) = delete;
         Use& operator=(const Use&) = delete;
+
+        // Back to before the first row; the bindings stay.
+        void Reset() { sqlite3_reset(stmt_); }
 
         Use& Bind(int index, const std::string& text) {
             if (sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC) !=
@@ -247,22 +251,15 @@ class SqliteStorage final : public Storage {
     void Documents(const std::string& cnpj, const std::string& month,
                    const std::function<void(codec::Row&&)>& sink) override {
         auto lease = Reader();
-        auto q = lease->Statement(
-            "SELECT AD_CNPJ, AD_DATA, AD_NUMERO, printf('%.2f', AD_VALOR), AD_XML, "
-            "substr(substr(AD_NUMERO, -16), 1, 6) FROM KQZ_SAD WHERE AD_CNPJ = ?1 AND AD_DATA = ?2 "
-            "ORDER BY substr(substr(AD_NUMERO, -16), 1, 6), AD_NUMERO");
+        auto q = lease->Statement(kDocumentsQuery);
         q.Bind(1, cnpj).Bind(2, month);
-        while (q.Step()) {
-            codec::Row row;
-            row.reserve(6);
-            row.emplace_back(q.Column(0));
-            row.emplace_back(q.Column(1));
-            row.emplace_back(q.Column(2));
-            row.emplace_back(codec::Decimal{q.Text(3)});
-            row.emplace_back(q.Column(4));
-            row.emplace_back(q.Column(5));
-            sink(std::move(row));
-        }
+        while (q.Step())
+            sink(DocumentRow(q));
+    }
+
+    std::unique_ptr<codec::RowBatches> DocumentBatches(const std::string& cnpj, const std::string& month,
+                                                       std::size_t batchBytes) override {
+        return std::make_unique<Batches>(*this, cnpj, month, batchBytes);
     }
 
     void Execute(const std::string& sql) override {
@@ -361,6 +358,23 @@ class SqliteStorage final : public Storage {
     }
 
   private:
+    static constexpr const char* kDocumentsQuery =
+        "SELECT AD_CNPJ, AD_DATA, AD_NUMERO, printf('%.2f', AD_VALOR), AD_XML, "
+        "substr(substr(AD_NUMERO, -16), 1, 6) FROM KQZ_SAD WHERE AD_CNPJ = ?1 AND AD_DATA = ?2 "
+        "ORDER BY substr(substr(AD_NUMERO, -16), 1, 6), AD_NUMERO";
+
+    static codec::Row DocumentRow(const Connection::Use& q) {
+        codec::Row row;
+        row.reserve(6);
+        row.emplace_back(q.Column(0));
+        row.emplace_back(q.Column(1));
+        row.emplace_back(q.Column(2));
+        row.emplace_back(codec::Decimal{q.Text(3)});
+        row.emplace_back(q.Column(4));
+        row.emplace_back(q.Column(5));
+        return row;
+    }
+
     // A read-only connection borrowed from the pool for one call.
     class Lease {
       public:
@@ -389,6 +403,61 @@ class SqliteStorage final : public Storage {
         }
         return Lease(*this, std::make_unique<Connection>(path_, true));
     }
+
+    // The documents query in batches inside one read transaction (one
+    // snapshot of a WAL database), on a connection of its own.
+    class Batches final : public codec::RowBatches {
+      public:
+        Batches(SqliteStorage& owner, std::string cnpj, std::string month, std::size_t batchBytes)
+            : cnpj_(std::move(cnpj)),
+              month_(std::move(month)),
+              batchBytes_(std::max<std::size_t>(batchBytes, 1)),
+              lease_(owner.Reader()),
+              query_(lease_->Statement(kDocumentsQuery)) {
+            query_.Bind(1, cnpj_).Bind(2, month_);
+        }
+        ~Batches() override {
+            query_.Reset();
+            if (inTransaction_)
+                sqlite3_exec(lease_->Handle(), "COMMIT", nullptr, nullptr, nullptr);
+        }
+        Batches(const Batches&) = delete;
+        Batches& operator=(const Batches&) = delete;
+
+        void Rewind() override {
+            query_.Reset();
+            if (!inTransaction_) {
+                lease_->Exec("BEGIN");
+                inTransaction_ = true;
+            }
+            done_ = false;
+        }
+
+        bool Next(std::vector<codec::Row>& batch) override {
+            batch.clear();
+            std::size_t bytes = 0;
+            while (!done_ && bytes < batchBytes_) {
+                if (!query_.Step()) {
+                    done_ = true;
+                    break;
+                }
+                batch.push_back(DocumentRow(query_));
+                if (const auto* xml = std::get_if<std::string>(&batch.back()[4]))
+                    bytes += xml->size();
+                bytes += 128;
+            }
+            return !batch.empty();
+        }
+
+      private:
+        std::string cnpj_;
+        std::string month_;
+        std::size_t batchBytes_;
+        Lease lease_;
+        Connection::Use query_;
+        bool inTransaction_ = false;
+        bool done_ = true;
+    };
 
     std::vector<codec::Row> Rows(const char* sql, const std::vector<std::string>& params, int columns) {
         auto lease = Reader();

@@ -5,6 +5,12 @@
 //                       time to the last byte of the answer; counters: answer
 //                       bytes and the server's peak resident memory (VmHWM).
 //   BM_CountQuery       count queries on one keep-alive connection.
+//   BM_DocumentsAnswerInProcess
+//                       the same answer made in this process from the
+//                       storage, streamed (DocumentsAnswer, pulled in 64 KB
+//                       pieces as a socket would) or whole (the table then
+//                       WriteResultBody); time as a ratio to reading the rows
+//                       once from storage, and the step's peak resident memory.
 //
 // The database is built once (synthetic coupons) and kept next to the build:
 // KQZ_BENCH_DB overrides its path, KQZ_BENCH_COUPONS the number of coupons.
@@ -15,9 +21,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <malloc.h>
+
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -27,6 +37,7 @@
 #include <vector>
 
 #include "bench/busy_month.hpp"
+#include "cloud/codec/dataset_list.hpp"
 
 namespace {
 
@@ -111,6 +122,80 @@ void BM_CountQuery(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_CountQuery)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// Resident memory of this process in MB ("VmHWM:" peak, "VmRSS:" now).
+double StatusMb(const char* key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(key, 0) == 0)
+            return std::stod(line.substr(std::strlen(key) + 1)) / 1024.0;
+    }
+    return 0;
+}
+
+// Starts a new peak (Linux: writing 5 to clear_refs resets VmHWM).
+void ResetPeak() {
+    std::FILE* f = std::fopen("/proc/self/clear_refs", "w");
+    if (f != nullptr) {
+        std::fputs("5", f);
+        std::fclose(f);
+    }
+}
+
+double Since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+// args: 1 streamed, 0 whole
+void BM_DocumentsAnswerInProcess(benchmark::State& state) {
+    const bool streamed = state.range(0) == 1;
+    const std::string db = DatabasePath();
+    EnsureDatabase(db);
+    auto storage = kqz::server::Storage::Open(db);
+    // Floor: the rows read once from storage.
+    auto t = std::chrono::steady_clock::now();
+    std::size_t rows = 0;
+    storage->Documents(kCnpj, "2103", [&](kqz::codec::Row&&) { ++rows; });
+    const double floor = Since(t);
+    malloc_trim(0);
+    const double before = StatusMb("VmRSS:");
+    ResetPeak();
+    std::uint64_t bytes = 0;
+    double seconds = 0;
+    const kqz::codec::WriteOptions options{};
+    for (auto _ : state) {
+        t = std::chrono::steady_clock::now();
+        if (streamed) {
+            kqz::server::DocumentsAnswer answer(*storage, kCnpj, "2103", "X_NUMERO", options);
+            std::vector<char> buf(std::size_t{64} << 10);
+            bytes = 0;
+            for (std::size_t n; (n = answer.Next(buf.data(), buf.size())) != 0;)
+                bytes += n;
+        } else {
+            kqz::codec::Dataset ds = kqz::server::DocumentsTable("X_NUMERO");
+            storage->Documents(kCnpj, "2103", [&](kqz::codec::Row&& r) { ds.rows.push_back(std::move(r)); });
+            kqz::codec::FitStringSizes(ds);
+            bytes = kqz::codec::WriteResultBody({{"Query", &ds}}, options).size();
+        }
+        seconds = Since(t);
+    }
+    state.counters["coupons"] = static_cast<double>(rows);
+    state.counters["answer_MB"] = static_cast<double>(bytes) / 1e6;
+    state.counters["floor_s"] = floor;
+    state.counters["x_floor"] = seconds / floor;
+    state.counters["rss_before_MB"] = before;
+    state.counters["peak_MB"] = StatusMb("VmHWM:");
+    malloc_trim(0);
+    state.counters["rss_after_MB"] = StatusMb("VmRSS:");
+}
+BENCHMARK(BM_DocumentsAnswerInProcess)
+    ->ArgNames({"streamed"})
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 }  // namespace
 

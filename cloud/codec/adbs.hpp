@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cloud/codec/dataset.hpp"
 #include "cloud/codec/error.hpp"
@@ -59,5 +61,36 @@ class ByteSink {
     virtual void Write(std::string_view bytes) = 0;
 };
 std::uint64_t WriteAdbs(const Dataset& ds, ByteSink& sink, std::size_t chunk = std::size_t{1} << 20);
+
+// Writes a stream whose rows arrive in batches and are never held together,
+// byte for byte as WriteAdbs writes the same table. The header holds the
+// offset of the name dictionary, which follows the rows, so the rows are seen
+// twice: first every batch goes to Measure, in order; then Begin, Write with
+// the same rows in the same order, and End.
+class AdbsBatchWriter {
+  public:
+    // `table` gives name, columns and details; its rows are ignored. With
+    // `fitStringSizes` the AnsiString/WideString columns grow to their
+    // longest value as FitStringSizes does.
+    AdbsBatchWriter(Dataset table, bool fitStringSizes);
+    ~AdbsBatchWriter();
+    AdbsBatchWriter(const AdbsBatchWriter&) = delete;
+    AdbsBatchWriter& operator=(const AdbsBatchWriter&) = delete;
+
+    // Checks and measures the next rows. Throws CodecError like WriteAdbs.
+    void Measure(const std::vector<Row>& rows);
+    // The columns as they will be written (sizes fitted once all rows were measured).
+    const std::vector<Column>& Columns() const;
+    // Appends the header and everything before the first row to `out`.
+    void Begin(std::string& out);
+    // Appends the next rows. Throws CodecError when they are not the rows measured.
+    void Write(const std::vector<Row>& rows, std::string& out);
+    // Appends what follows the last row and the dictionary; returns the stream's length.
+    std::uint64_t End(std::string& out);
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace kqz::codec

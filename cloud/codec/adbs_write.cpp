@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -180,6 +181,15 @@ class Encoder {
     Encoder(Out& out, Names& names) : out_(out), names_(names) {}
 
     void Table(const Dataset& ds) {
+        Head(ds);
+        for (std::size_t r = 0; r < ds.rows.size(); ++r) {
+            RowObject(ds, ds.rows[r], r);
+        }
+        Tail(ds);
+    }
+
+    // Everything before the first row: manager, table and column list.
+    void Head(const Dataset& ds) {
         Begin("Manager");
         Bool("UpdatesRegistry", true);
         Begin("TableList");
@@ -200,9 +210,10 @@ class Encoder {
         Begin("ViewList");
         End();
         Begin("RowList");
-        for (std::size_t r = 0; r < ds.rows.size(); ++r) {
-            RowObject(ds, r);
-        }
+    }
+
+    // Everything after the last row.
+    void Tail(const Dataset& ds) {
         End();  // RowList
         End();  // Table
         End();  // TableList
@@ -215,6 +226,38 @@ class Encoder {
         End();
         End();  // UpdatesJournal
         End();  // Manager
+    }
+
+    // Row `r` (counted from 0) of a table with the columns and flags of `ds`.
+    void RowObject(const Dataset& ds, const Row& row, std::size_t r) {
+        if (row.size() != ds.columns.size()) {
+            throw CodecError("não consigo gravar a linha " + std::to_string(r + 1) + ": " +
+                             std::to_string(row.size()) + " valores para " +
+                             std::to_string(ds.columns.size()) + " colunas");
+        }
+        if (r > 0xFFFFFFFEu)
+            throw CodecError("linhas demais para o fluxo FireDAC");
+        Begin("Row");
+        UInt("RowID", static_cast<std::uint32_t>(r));
+        if (ds.priorStateUnchanged)
+            Enum("RowPriorState", "rsUnchanged");
+        Begin("Original");
+        for (const bool late : {false, true}) {
+            for (std::size_t i = 0; i < row.size(); ++i) {
+                const Column& col = ds.columns[i];
+                if (IsLateType(col.type) != late)
+                    continue;
+                if (std::holds_alternative<std::monostate>(row[i])) {
+                    if (!col.allowNull)
+                        Bad(r, col, "NULL numa coluna que não aceita NULL");
+                    continue;
+                }
+                U16(static_cast<std::uint16_t>(i));
+                ValueData(r, col, row[i]);
+            }
+        }
+        End();
+        End();
     }
 
   private:
@@ -316,38 +359,6 @@ class Encoder {
             Int("SourceScale", c.scale);
         if (c.size != 0)
             Int("SourceSize", c.size);
-        End();
-    }
-
-    void RowObject(const Dataset& ds, std::size_t r) {
-        const Row& row = ds.rows[r];
-        if (row.size() != ds.columns.size()) {
-            throw CodecError("não consigo gravar a linha " + std::to_string(r + 1) + ": " +
-                             std::to_string(row.size()) + " valores para " +
-                             std::to_string(ds.columns.size()) + " colunas");
-        }
-        if (r > 0xFFFFFFFEu)
-            throw CodecError("linhas demais para o fluxo FireDAC");
-        Begin("Row");
-        UInt("RowID", static_cast<std::uint32_t>(r));
-        if (ds.priorStateUnchanged)
-            Enum("RowPriorState", "rsUnchanged");
-        Begin("Original");
-        for (const bool late : {false, true}) {
-            for (std::size_t i = 0; i < row.size(); ++i) {
-                const Column& col = ds.columns[i];
-                if (IsLateType(col.type) != late)
-                    continue;
-                if (std::holds_alternative<std::monostate>(row[i])) {
-                    if (!col.allowNull)
-                        Bad(r, col, "NULL numa coluna que não aceita NULL");
-                    continue;
-                }
-                U16(static_cast<std::uint16_t>(i));
-                ValueData(r, col, row[i]);
-            }
-        }
-        End();
         End();
     }
 
@@ -717,6 +728,129 @@ std::uint64_t WriteAdbs(const Dataset& ds, ByteSink& sink, std::size_t chunk) {
     out.Put(dictionary.data(), dictionary.size());
     out.Flush();
     return dictionaryOffset + dictionary.size();
+}
+
+// ---------------------------------------------------------------------------
+// AdbsBatchWriter.
+
+struct AdbsBatchWriter::Impl {
+    Dataset table;
+    bool fit = false;
+    // Measuring.
+    Counter rowsSize;
+    Names measureNames;
+    std::uint64_t measuredRows = 0;
+    // Writing.
+    bool begun = false;
+    bool ended = false;
+    std::uint64_t dictionaryOffset = 0;
+    std::uint64_t written = 0;  // stream bytes so far
+    std::uint64_t writtenRows = 0;
+    Names names;
+
+    void Fit(const Row& row) {
+        for (std::size_t i = 0; i < table.columns.size() && i < row.size(); ++i) {
+            Column& col = table.columns[i];
+            if (col.type != DataType::WideString && col.type != DataType::AnsiString)
+                continue;
+            const auto* s = std::get_if<std::string>(&row[i]);
+            if (s == nullptr)
+                continue;
+            const auto n = col.type == DataType::WideString ? text::Utf16Length(*s) : text::Cp1252Length(*s);
+            std::size_t longest = n.value_or(s->size());
+            if (longest > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max()))
+                longest = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+            col.size = std::max(col.size, static_cast<std::int32_t>(longest));
+        }
+    }
+};
+
+AdbsBatchWriter::AdbsBatchWriter(Dataset table, bool fitStringSizes) : impl_(std::make_unique<Impl>()) {
+    impl_->table = std::move(table);
+    impl_->table.rows.clear();
+    impl_->table.rows.shrink_to_fit();
+    impl_->fit = fitStringSizes;
+}
+
+AdbsBatchWriter::~AdbsBatchWriter() = default;
+
+void AdbsBatchWriter::Measure(const std::vector<Row>& rows) {
+    Impl& m = *impl_;
+    if (m.begun)
+        throw CodecError("erro interno ao gravar o fluxo FireDAC: linhas medidas depois do início");
+    Encoder<Counter> encoder(m.rowsSize, m.measureNames);
+    for (const Row& row : rows) {
+        if (m.fit)
+            m.Fit(row);
+        encoder.RowObject(m.table, row, static_cast<std::size_t>(m.measuredRows));
+        ++m.measuredRows;
+    }
+}
+
+const std::vector<Column>& AdbsBatchWriter::Columns() const {
+    return impl_->table.columns;
+}
+
+void AdbsBatchWriter::Begin(std::string& out) {
+    Impl& m = *impl_;
+    if (m.begun)
+        throw CodecError("erro interno ao gravar o fluxo FireDAC: início repetido");
+    if (m.fit) {
+        for (Column& col : m.table.columns) {
+            if (col.type == DataType::WideString || col.type == DataType::AnsiString)
+                col.size = std::max(col.size, 1);
+        }
+    }
+    Counter frame;
+    Names frameNames;
+    Encoder<Counter> counter(frame, frameNames);
+    counter.Head(m.table);
+    counter.Tail(m.table);
+    m.dictionaryOffset = detail::kAdbsHeaderSize + frame.size + m.rowsSize.size;
+    const std::size_t before = out.size();
+    out += Header(m.dictionaryOffset);
+    StringOut sink{out};
+    Encoder<StringOut>(sink, m.names).Head(m.table);
+    m.written += out.size() - before;
+    m.begun = true;
+}
+
+void AdbsBatchWriter::Write(const std::vector<Row>& rows, std::string& out) {
+    Impl& m = *impl_;
+    if (!m.begun || m.ended)
+        throw CodecError("erro interno ao gravar o fluxo FireDAC: linhas fora de ordem");
+    if (m.writtenRows + rows.size() > m.measuredRows) {
+        throw CodecError(
+            "as linhas mudaram entre a medição e a gravação do fluxo FireDAC (mais linhas que as " +
+            std::to_string(m.measuredRows) + " medidas)");
+    }
+    const std::size_t before = out.size();
+    StringOut sink{out};
+    Encoder<StringOut> encoder(sink, m.names);
+    for (const Row& row : rows) {
+        encoder.RowObject(m.table, row, static_cast<std::size_t>(m.writtenRows));
+        ++m.writtenRows;
+    }
+    m.written += out.size() - before;
+}
+
+std::uint64_t AdbsBatchWriter::End(std::string& out) {
+    Impl& m = *impl_;
+    if (!m.begun || m.ended)
+        throw CodecError("erro interno ao gravar o fluxo FireDAC: fim fora de ordem");
+    const std::size_t before = out.size();
+    StringOut sink{out};
+    Encoder<StringOut>(sink, m.names).Tail(m.table);
+    m.written += out.size() - before;
+    if (m.writtenRows != m.measuredRows || m.written != m.dictionaryOffset) {
+        throw CodecError("as linhas mudaram entre a medição e a gravação do fluxo FireDAC (" +
+                         std::to_string(m.writtenRows) + " linhas gravadas, " +
+                         std::to_string(m.measuredRows) + " medidas)");
+    }
+    const std::string dictionary = DictionaryBytes(m.names);
+    out += dictionary;
+    m.ended = true;
+    return m.dictionaryOffset + dictionary.size();
 }
 
 void FitStringSizes(Dataset& ds) {

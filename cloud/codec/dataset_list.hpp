@@ -101,6 +101,47 @@ std::string WriteMarshalledDataSets(const std::vector<NamedDataset>& sets, const
 // The whole response body {"result":[<marshalled object>]}.
 std::string WriteResultBody(const std::vector<NamedDataset>& sets, const WriteOptions& options = {});
 
+// The rows of a table in batches, from the first row whenever asked again.
+// Both passes must see the same rows in the same order.
+class RowBatches {
+  public:
+    virtual ~RowBatches() = default;
+    // Goes (back) to the first row.
+    virtual void Rewind() = 0;
+    // Replaces the contents of `batch` with the next rows (at least one);
+    // false, with `batch` empty, when no rows are left.
+    virtual bool Next(std::vector<Row>& batch) = 0;
+};
+
+// The response body {"result":[<list of one dataset>]} that WriteResultBody
+// gives for `table` with the rows of `rows`, made piece by piece on demand:
+// the rows are read twice (measured, then written), never held together;
+// the stream is deflated in blocks on `options.threads` threads while earlier
+// pieces are taken. Memory stays at a few MB plus two 1 MB blocks per thread,
+// whatever the number of rows.
+class ResultBodyStream {
+  public:
+    // `table` gives the name, columns and details; its rows are ignored.
+    // `rows` must outlive the stream.
+    ResultBodyStream(std::string listName, Dataset table, RowBatches& rows, const WriteOptions& options = {},
+                     bool fitStringSizes = true);
+    ~ResultBodyStream();
+    ResultBodyStream(const ResultBodyStream&) = delete;
+    ResultBodyStream& operator=(const ResultBodyStream&) = delete;
+
+    // Copies up to `cap` next bytes of the body to `buf` and returns how many;
+    // 0 once the body is complete. The first call measures every row. Throws
+    // CodecError when a row cannot be written or the rows change between the
+    // passes (the body is then incomplete), and whatever `rows` throws.
+    std::size_t Next(char* buf, std::size_t cap);
+    // Bytes handed out so far.
+    std::uint64_t Produced() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // The response body of a method that returns no dataset list (nil).
 inline constexpr std::string_view kNullResultBody = R"({"result":[null]})";
 

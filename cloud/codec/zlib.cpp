@@ -2,6 +2,7 @@
 
 #include "cloud/codec/zlib_internal.hpp"
 
+#include <isa-l/igzip_lib.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -166,7 +167,55 @@ struct Job {
     std::string error;
 };
 
+// Level 1 blocks go through ISA-L's igzip, which deflates the month's stream
+// 1.4 to 1.7 times as fast as zlib at the same ratio (docs/compression.md);
+// other levels through zlib. Both write raw deflate data that joins into one stream.
+void DeflateRawIsal(Job& job) {
+    auto zs = std::make_unique<isal_zstream>();
+    isal_deflate_init(zs.get());
+    std::vector<std::uint8_t> levelBuf(ISAL_DEF_LVL1_DEFAULT);
+    zs->level = 1;
+    zs->level_buf = levelBuf.data();
+    zs->level_buf_size = static_cast<std::uint32_t>(levelBuf.size());
+    zs->gzip_flag = IGZIP_DEFLATE;
+    if (!job.dictionary.empty() &&
+        isal_deflate_set_dict(zs.get(), reinterpret_cast<std::uint8_t*>(job.dictionary.data()),
+                              static_cast<std::uint32_t>(job.dictionary.size())) != COMP_OK) {
+        job.error = "igzip: não consegui usar o dicionário de um bloco";
+        return;
+    }
+    zs->end_of_stream = job.last ? 1 : 0;
+    zs->flush = job.last ? NO_FLUSH : SYNC_FLUSH;
+    job.output.resize(job.input.size() + job.input.size() / 16 + 4096);
+    zs->next_in = reinterpret_cast<std::uint8_t*>(job.input.data());
+    zs->avail_in = static_cast<std::uint32_t>(job.input.size());
+    std::size_t produced = 0;
+    for (int calls = 0;; ++calls) {
+        zs->next_out = reinterpret_cast<std::uint8_t*>(job.output.data() + produced);
+        zs->avail_out = static_cast<std::uint32_t>(job.output.size() - produced);
+        if (calls == 1000 || isal_deflate(zs.get()) != COMP_OK) {
+            job.error = "igzip: falha na compressão de um bloco";
+            return;
+        }
+        produced = job.output.size() - zs->avail_out;
+        const auto state = zs->internal_state.state;
+        const bool flushed =
+            job.last ? state == ZSTATE_END : state == ZSTATE_NEW_HDR || state == ZSTATE_TMP_NEW_HDR;
+        if (zs->avail_in == 0 && flushed)
+            break;
+        if (zs->avail_out == 0)
+            job.output.resize(job.output.size() * 2);
+    }
+    job.output.resize(produced);
+    job.adler =
+        adler32(1, reinterpret_cast<const Bytef*>(job.input.data()), static_cast<uInt>(job.input.size()));
+}
+
 void DeflateRaw(Job& job, int level) {
+    if (level == 1) {
+        DeflateRawIsal(job);
+        return;
+    }
     z_stream zs{};
     if (deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
         job.error = "zlib: não consegui iniciar a compressão";

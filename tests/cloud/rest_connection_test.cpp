@@ -6,6 +6,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -413,6 +414,73 @@ TEST(Session, ExpiredSessionIsDroppedAndTheCallRepeatedWithout) {
     EXPECT_EQ(requests[0].pragma, "dssession=velha");
     EXPECT_EQ(requests[1].pragma, "");
     EXPECT_EQ(connection.SessionId(), "nova");
+}
+
+}  // namespace
+}  // namespace kqz::cloud
+
+namespace kqz::cloud {
+namespace {
+
+// A success answer's body reaches the callback in pieces and nowhere else;
+// error answers are thrown without touching it; an expired session is
+// repeated once; what the callback throws ends the call.
+TEST(CallStreaming, BodyGoesToTheCallbackOnlyForSuccess) {
+    const std::string big(300000, 'x');
+    struct Case {
+        const char* what;
+        std::vector<Answer> answers;
+        bool throwInSink;
+        const char* error;  // nullptr: success
+        std::string streamed;
+        std::size_t requests;
+    };
+    const Case cases[] = {
+        {"success",
+         {{200, "{\"result\":[\"" + big + "\"]}"}},
+         false,
+         nullptr,
+         "{\"result\":[\"" + big + "\"]}",
+         1},
+        {"server error", {{500, R"({"error":"tabela bloqueada"})"}}, false, "tabela bloqueada", "", 1},
+        {"expired, then success",
+         {{403, R"({"SessionExpired":"Sessão expirada"})"}, {200, R"({"result":[1]})"}},
+         false,
+         nullptr,
+         R"({"result":[1]})",
+         2},
+        {"callback fails", {{200, "{\"result\":[\"" + big + "\"]}"}}, true, "leitor recusou", "", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeServer server([&c](const testing::Received&, std::size_t i) {
+            return c.answers[std::min(i, c.answers.size() - 1)];
+        });
+        RestConnection connection(ParseServerUrl(server.Url()));
+        RestRequest request;
+        request.url = connection.MethodUrl("TServerMethods1.SelectCloud", {"SELECT 1"});
+        std::string streamed;
+        std::size_t pieces = 0;
+        try {
+            const RestReply reply = connection.CallStreaming(request, [&](std::string_view piece) {
+                if (c.throwInSink)
+                    throw std::runtime_error("leitor recusou");
+                streamed.append(piece);
+                ++pieces;
+            });
+            ASSERT_EQ(c.error, nullptr) << "no error raised";
+            EXPECT_EQ(reply.status, 200);
+            EXPECT_TRUE(reply.body.empty());
+        } catch (const std::exception& e) {
+            ASSERT_NE(c.error, nullptr) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(streamed == c.streamed);
+        if (c.streamed.size() > 100000) {
+            EXPECT_GT(pieces, 1u);
+        }
+        EXPECT_EQ(server.Requests().size(), c.requests);
+    }
 }
 
 }  // namespace
