@@ -104,6 +104,15 @@ class GatedStorage final : public Storage {
         return waiting_;
     }
 
+    // A documents query waits here until Open() (a minute at most).
+    void Wait() {
+        std::unique_lock lock(mutex_);
+        ++waiting_;
+        changed_.notify_all();
+        changed_.wait_for(lock, std::chrono::seconds(60), [&] { return open_; });
+        --waiting_;
+    }
+
     std::string Describe() const override { return inner_.Describe(); }
     std::vector<codec::Row> Version(const std::string& p) override { return inner_.Version(p); }
     std::vector<codec::Row> Users(const std::string& e) override { return inner_.Users(e); }
@@ -116,14 +125,13 @@ class GatedStorage final : public Storage {
     }
     void Documents(const std::string& c, const std::string& m,
                    const std::function<void(codec::Row&&)>& sink) override {
-        {
-            std::unique_lock lock(mutex_);
-            ++waiting_;
-            changed_.notify_all();
-            changed_.wait_for(lock, std::chrono::seconds(60), [&] { return open_; });
-            --waiting_;
-        }
+        Wait();
         inner_.Documents(c, m, sink);
+    }
+    std::unique_ptr<codec::RowBatches> DocumentBatches(const std::string& c, const std::string& m,
+                                                       std::size_t batchBytes) override {
+        Wait();
+        return inner_.DocumentBatches(c, m, batchBytes);
     }
     void Execute(const std::string& sql) override { inner_.Execute(sql); }
     ImportOutcome Import(const std::vector<StoredDocument>& b) override { return inner_.Import(b); }
