@@ -21,8 +21,19 @@ class FakeUi final : public UiServices {
     void ShowMessage(QWidget*, const QString& text) override { calls << "message: " + text; }
     void Warning(QWidget*, const QString& text) override { calls << "warning: " + text; }
     void Information(QWidget*, const QString& text) override { calls << "information: " + text; }
-    std::optional<QString> SaveFileName(QWidget*, const QString& title, const QString& fileName) override {
-        calls << "save: " + title + " | " + fileName;
+    QStringList folders;  // the folder each save or folder dialog started in
+
+    std::optional<QString> SaveFileName(QWidget*, const QString& title, const QString& fileName,
+                                        const QString& folder) override {
+        folders << folder;
+        return Answer("save: " + title + " | " + fileName);
+    }
+    std::optional<QString> DownloadFolder(QWidget*, const QString& folder, const QString& name) override {
+        folders << folder;
+        return Answer("save:  | " + name);
+    }
+    std::optional<QString> Answer(const QString& call) {
+        calls << call;
         if (saveAnswers.empty()) {
             return std::nullopt;
         }

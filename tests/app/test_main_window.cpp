@@ -136,6 +136,7 @@ void MainWindowTest::clickReportsTheObjectHit() {
     kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
     TFmMain& window = *janelas.FmMain;
     window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(window.Iniciada(), 10000);
     // The start-up version check could not reach the server.
     QCOMPARE(ui.Boxes(), QStringList{"message: Não consegui acessar o servidor na nuvem !"});
     ui.calls.clear();

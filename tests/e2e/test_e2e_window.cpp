@@ -124,6 +124,7 @@ void WindowEndToEnd::versionCheck() {
     }
 
     janelas.FmMain->show();
+    QTRY_VERIFY_WITH_TIMEOUT(janelas.FmMain->Iniciada(), 10000);
 
     QCOMPARE(shown, notice);
     QCOMPARE(ui.calls, calls);
@@ -142,6 +143,7 @@ void WindowEndToEnd::fromEmailToSummary() {
     kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
     kqz::app::TFmMain& main = *janelas.FmMain;
     main.show();
+    QTRY_VERIFY_WITH_TIMEOUT(main.Iniciada(), 10000);
     QVERIFY(ui.Boxes().isEmpty());
 
     // Type the e-mail (upper case becomes lower case) and leave the field.
