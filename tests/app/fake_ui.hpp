@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <deque>
+#include <functional>
 #include <optional>
 
 #include "app/ui_services.hpp"
@@ -17,6 +18,8 @@ class FakeUi final : public UiServices {
     QStringList calls;
     std::deque<QString> saveAnswers;
     int processMessages = 0;
+    // Runs where the real thing would let window events run (a click arriving then).
+    std::function<void()> onProcessMessages;
 
     void ShowMessage(QWidget*, const QString& text) override { calls << "message: " + text; }
     void Warning(QWidget*, const QString& text) override { calls << "warning: " + text; }
@@ -45,7 +48,12 @@ class FakeUi final : public UiServices {
         return answer;
     }
     void ShellOpen(const QString& target) override { calls << "open: " + target; }
-    void ProcessMessages() override { ++processMessages; }
+    void ProcessMessages() override {
+        ++processMessages;
+        if (onProcessMessages) {
+            onProcessMessages();
+        }
+    }
     void Terminate() override { calls << QStringLiteral("terminate"); }
     void Halt(int exitCode) override { calls << QStringLiteral("halt: %1").arg(exitCode); }
 
