@@ -165,6 +165,11 @@ void ProgressoNoPainel::Mostrar() {
     if (valor_ >= 0 && painel_.ProgressBar1->value() != valor_) {
         painel_.ProgressBar1->setValue(valor_);
     }
+    // Painted now: a window may only draw at the next frame, after the loop
+    // has gone on.
+    if (painel_.isVisible()) {
+        painel_.repaint();
+    }
     ui_.ProcessMessages();
     relogio_.start();
 }
