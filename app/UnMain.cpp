@@ -181,6 +181,9 @@ class Ocupacao {
             for (QWidget* widget : Controles()) {
                 widget->setEnabled(true);
             }
+            if (main_.fecharDepois_) {
+                QTimer::singleShot(0, &main_, &QWidget::close);
+            }
         }
     }
 
@@ -317,6 +320,7 @@ TFmMain::TFmMain(AppContext& context)
 
     Panel_Aviso = new PainelAviso(body_);
     Panel_Aviso->Centralizar(body_->rect());
+    Panel_Aviso->hide();
 
     // Footer.
     auto* footer = new GradientRect(this);
@@ -612,6 +616,12 @@ void TFmMain::CornerButton2Click() {
 }
 
 void TFmMain::closeEvent(QCloseEvent* event) {
+    // A job under way works on the tables: the window closes when it is over.
+    if (ocupada_) {
+        fecharDepois_ = true;
+        event->ignore();
+        return;
+    }
     // The title bar's close ends the program as "Sair" does.
     try {
         Limpar();

@@ -131,6 +131,7 @@ class TFmMain : public QWidget, public download::ConsultaRemota {
     bool shown_ = false;
     bool iniciada_ = false;
     bool ocupada_ = false;
+    bool fecharDepois_ = false;  // the window was closed while a job ran
 };
 
 }  // namespace kqz::app

@@ -326,6 +326,7 @@ void MainWindowTest::renderMainWindow() {
     FakeUi ui;
     AppContext context(ui);
     context.agora = [] { return QDateTime(QDate(2021, 4, 8), QTime(9, 0)); };
+    context.servidor = "http://127.0.0.1:1";  // nothing listens there
     TFmMain window(context);
     auto& items = window.ListView_empresa->Items();
     const EmpresaItem rows[] = {
@@ -340,6 +341,9 @@ void MainWindowTest::renderMainWindow() {
     window.Edit_Email->setText("contador@exemplo.com.br");
     window.ListView_empresa->Select(0);
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY_WITH_TIMEOUT(window.Iniciada(), 10000);
+    // The progress panel is hidden from the first paint on.
+    QVERIFY(window.Panel_Aviso->isHidden());
 
     const QString dir = QStringLiteral(KQZ_BINARY_DIR "/screenshots");
     QDir().mkpath(dir);
