@@ -285,6 +285,7 @@ class RealDisplay : public QObject {
 
   private slots:
     void startUpMessageComesFromTheVisibleWindow();
+    void badServerAddressWithTheRealProgram();
     void updateNoticeEndsTheProgram_data();
     void updateNoticeEndsTheProgram();
     void summaryWindowGoesBackToTheMainWindow_data();
@@ -324,6 +325,43 @@ void RealDisplay::startUpMessageComesFromTheVisibleWindow() {
     QCOMPARE(roteiro.Pendente(), QString());
     QCOMPARE(texto, QString("Não consegui acessar o servidor na nuvem !"));
     QVERIFY2(exposta, "the message appeared before the main window was on the screen");
+}
+
+// The windows on the display, as `xwininfo -root -tree` lists them.
+QString JanelasNaTela(const fs::path& dir) {
+    const auto saida = kqz::testing::Executar({KQZ_XWININFO, "-root", "-tree"}, dir);
+    return QString::fromStdString(saida.out);
+}
+
+void RealDisplay::badServerAddressWithTheRealProgram() {
+    // kqz-basko itself, with an address that is none: it must not abort, but
+    // show the main window and tell the user.
+    setenv("KQZ_SERVER", "ftp://x", 1);
+    const pid_t pid = kqz::testing::Iniciar({KQZ_BASKO_BINARY}, dir_ / "basko.out", dir_ / "basko.err");
+    unsetenv("KQZ_SERVER");
+    int status = 0;
+    bool terminou = false;
+    bool janelas = false;
+    QElapsedTimer relogio;
+    relogio.start();
+    while (relogio.elapsed() < 20000 && !janelas) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            terminou = true;
+            break;
+        }
+        const QString tela = JanelasNaTela(dir_);
+        // The main window and, over it, the message box (titled with the
+        // program's name).
+        janelas = tela.contains("\"KQZ_BASKO - Download de XMLs SAT de seus Clientes\"") &&
+                  tela.contains("\"KQZ_BASKO\"");
+        QTest::qWait(100);
+    }
+    if (!terminou) {
+        kill(pid, SIGTERM);
+        waitpid(pid, &status, 0);
+    }
+    QVERIFY2(!terminou, qPrintable(QString("kqz-basko ended by itself (status %1)").arg(status)));
+    QVERIFY(janelas);
 }
 
 void RealDisplay::updateNoticeEndsTheProgram_data() {
@@ -409,6 +447,7 @@ void RealDisplay::summaryWindowGoesBackToTheMainWindow() {
         if (main == nullptr || !main->Panel_Aviso->isVisible()) {
             return;
         }
+
         kqz::app::PainelAviso& painel = *main->Panel_Aviso;
         if (painel.Label_Aviso->text() == "Filtrando arquivos - Aguarde..." && !filtrandoNaTela &&
             NaTela(&painel)) {
@@ -418,6 +457,12 @@ void RealDisplay::summaryWindowGoesBackToTheMainWindow() {
         if (valor > 0 && valor < painel.ProgressBar1->maximum() && !barraNaTela && NaTela(&painel)) {
             barraNaTela = true;
             Capturar(painel.window()).save(shots + "/gui_download_progress.png");
+        }
+        if (barraNaTela && !cliquesDuranteOJob && main->Ocupada()) {
+            // Everything that starts a job, clicked while one runs.
+            QTest::mouseClick(main->Button1, Qt::LeftButton);
+            ClicarDownload(*main, kqz::testing::kCnpjMercado);
+            cliquesDuranteOJob = true;
         }
     });
     roteiro
@@ -463,19 +508,7 @@ void RealDisplay::summaryWindowGoesBackToTheMainWindow() {
                 QTest::keyClick(nome, Qt::Key_Return);
             })
         .Quando(
-            "the download under way",
-            [] {
-                auto* main = Janela<TFmMain>("FmMain");
-                return main->Ocupada() && main->Panel_Aviso->isVisible() &&
-                       main->Panel_Aviso->ProgressBar1->value() > 0;
-            },
-            [&] {
-                // Everything that starts a job, clicked while one runs.
-                auto* main = Janela<TFmMain>("FmMain");
-                QTest::mouseClick(main->Button1, Qt::LeftButton);
-                ClicarDownload(*main, kqz::testing::kCnpjMercado);
-                cliquesDuranteOJob = true;
-            })
+            "the clicks during the download", [&] { return cliquesDuranteOJob; }, [] {})
         .Quando(
             "the end of the report",
             [] {
