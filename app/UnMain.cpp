@@ -436,7 +436,13 @@ std::string TFmMain::MesReferencia() const {
 }
 
 void TFmMain::VerificarVersao() {
-    if (!SelectMemTable(download::ConsultaVersao(), mem_ArquivosXML)) {
+    bool carregada = false;
+    {
+        // A close meanwhile waits until the table is loaded.
+        Ocupacao ocupacao(*this, false);
+        carregada = SelectMemTable(download::ConsultaVersao(), mem_ArquivosXML);
+    }
+    if (!carregada) {
         throw std::runtime_error(enderecoInvalido_.isEmpty() ? remoto_.LastError()
                                                              : enderecoInvalido_.toStdString());
     }
