@@ -198,8 +198,6 @@ class Ocupacao {
     bool desabilitar_;
 };
 
-namespace {}  // namespace
-
 WrapButton::WrapButton(const QString& text, QWidget* parent) : QPushButton(text, parent) {}
 
 void WrapButton::paintEvent(QPaintEvent*) {
@@ -540,6 +538,10 @@ void TFmMain::CornerButton1Click() {
 }
 
 void TFmMain::ListView_EmpresaItemClickEx(const QString& itemObject) {
+    // A click while a job runs starts nothing and leaves its panel alone.
+    if (ocupada_) {
+        return;
+    }
     struct FimComum {
         TFmMain& main;
         ~FimComum() {
@@ -548,7 +550,7 @@ void TFmMain::ListView_EmpresaItemClickEx(const QString& itemObject) {
         }
     } fim{*this};
 
-    if (itemObject != QLatin1String("TextButton5") || ocupada_) {
+    if (itemObject != QLatin1String("TextButton5")) {
         return;
     }
     Ocupacao ocupacao(*this);

@@ -306,6 +306,8 @@ void WindowEndToEnd::noSecondJobWhileOneRuns() {
             main.Edit_EmailExit();
             // The title bar's close waits for the job: it works on the tables.
             QVERIFY(!main.close());
+            // The job's panel stays up.
+            QVERIFY(main.Panel_Aviso->isVisible());
         }
     };
     ui.saveAnswers.push_back(QString::fromStdString((dir_ / "reentrada").string()));
