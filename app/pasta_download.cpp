@@ -17,11 +17,11 @@ QSettings Configuracao() {
 }  // namespace
 
 QString PastaInicialDeDownload() {
-    const QString lembrada = Configuracao().value(QLatin1String(kChave)).toString();
+    QString lembrada = Configuracao().value(QLatin1String(kChave)).toString();
     if (!lembrada.isEmpty() && QFileInfo(lembrada).isDir()) {
         return lembrada;
     }
-    const QString documentos = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QString documentos = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (!documentos.isEmpty() && QFileInfo(documentos).isDir()) {
         return documentos;
     }

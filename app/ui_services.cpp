@@ -25,7 +25,8 @@ class DialogoDePasta final : public QFileDialog {
     void accept() override {
         const QStringList chosen = selectedFiles();
         if (chosen.size() == 1 && QFileInfo(chosen.first()).isDir()) {
-            QDialog::accept();
+            // Past QFileDialog's own accept, which would open the folder.
+            QDialog::accept();  // NOLINT(bugprone-parent-virtual-call)
             return;
         }
         QFileDialog::accept();
