@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QDateEdit>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -13,12 +14,16 @@
 #include <QScreen>
 #include <QStyleOptionButton>
 #include <QSvgRenderer>
+#include <QTimer>
+#include <QWindow>
 
 #include <exception>
+#include <thread>
 
 #include "app/UnResumo.hpp"
 #include "app/app_locale.hpp"
 #include "app/empresa_list.hpp"
+#include "app/pasta_download.hpp"
 #include "app/reference_month.hpp"
 #include "app/ui_services.hpp"
 #include "app/update/UnAtualizarSistema.hpp"
@@ -58,6 +63,16 @@ QLabel* Rotulo(QWidget* parent, const char* name, const QString& text) {
 
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
+}
+
+// The server's address; a text that is no address leaves the default, and
+// the window tells the user and answers every remote step as unreachable.
+cloud::ServerAddress EnderecoDoServidor(const std::string& option) {
+    try {
+        return cloud::ResolveServerAddress(option);
+    } catch (const std::exception&) {
+        return {};
+    }
 }
 
 // Shows the progress panel over the company list with `text`.
@@ -104,17 +119,31 @@ class VistaDaLista final : public download::VistaDaListagem {
     UiServices& ui_;
 };
 
-// The progress panel and log memo as the download reports to them. Window
-// events run after each document, at most every few milliseconds so that a
-// month of a busy store is not slowed down by repainting.
+// The per-document text of the download ("Baixando 12/345").
+bool TextoPorDocumento(const std::string& text) {
+    constexpr std::string_view prefixo = "Baixando ";
+    return text.size() > prefixo.size() && text.compare(0, prefixo.size(), prefixo) == 0 &&
+           text[prefixo.size()] >= '0' && text[prefixo.size()] <= '9';
+}
+
+// The progress panel and log memo as the download reports to them. Each step
+// of the job ("Aguarde...", "Filtrando arquivos - Aguarde...") is painted at
+// once; the count that moves with each document reaches the panel and lets
+// window events run at most every few milliseconds, so that a month of a busy
+// store is not slowed down by repainting.
 class VistaDoBaixar final : public download::VistaDoDownload, public ProgressSink {
   public:
-    VistaDoBaixar(TFmMain& main, UiServices& ui) : main_(main), ui_(ui), painel_(*main.Panel_Aviso, ui) {
-        clock_.start();
-    }
+    VistaDoBaixar(TFmMain& main, UiServices& ui) : main_(main), painel_(*main.Panel_Aviso, ui) {}
     void MostrarAviso(const std::string& text) override {
-        MostrarPainel(main_, text);
-        Pump();
+        if (TextoPorDocumento(text)) {
+            painel_.SetText(text);
+            painel_.Pump();
+            return;
+        }
+        main_.Panel_Aviso->show();
+        main_.Panel_Aviso->raise();
+        painel_.SetText(text);
+        painel_.Mostrar();
     }
     void EsconderAviso() override { main_.Panel_Aviso->hide(); }
     void LimparLog() override { main_.memo3->clear(); }
@@ -122,21 +151,52 @@ class VistaDoBaixar final : public download::VistaDoDownload, public ProgressSin
     void SetText(const std::string& text) override { painel_.SetText(text); }
     void SetMax(double max) override { painel_.SetMax(max); }
     void SetValue(double value) override { painel_.SetValue(value); }
-    void Pump() override {
-        if (clock_.elapsed() >= 30) {
-            ui_.ProcessMessages();
-            clock_.restart();
+    void Pump() override { painel_.Pump(); }
+
+  private:
+    TFmMain& main_;
+    ProgressoNoPainel painel_;
+};
+
+}  // namespace
+
+// While a job runs, the controls that would start another one are disabled and
+// their handlers do nothing.
+class Ocupacao {
+  public:
+    // `desabilitar`: grey the controls out too (a job the user waits for,
+    // not the short identification on leaving the e-mail field).
+    explicit Ocupacao(TFmMain& main, bool desabilitar = true) : main_(main), desabilitar_(desabilitar) {
+        main_.ocupada_ = true;
+        for (QWidget* widget : Controles()) {
+            widget->setEnabled(false);
+        }
+    }
+    ~Ocupacao() { Liberar(); }
+    Ocupacao(const Ocupacao&) = delete;
+    Ocupacao& operator=(const Ocupacao&) = delete;
+    void Liberar() {
+        if (main_.ocupada_) {
+            main_.ocupada_ = false;
+            for (QWidget* widget : Controles()) {
+                widget->setEnabled(true);
+            }
+            if (main_.fecharDepois_) {
+                QTimer::singleShot(0, &main_, &QWidget::close);
+            }
         }
     }
 
   private:
+    std::vector<QWidget*> Controles() const {
+        if (!desabilitar_) {
+            return {};
+        }
+        return {main_.Button1, main_.DateEdit1, main_.ListView_empresa};
+    }
     TFmMain& main_;
-    UiServices& ui_;
-    ProgressoNoPainel painel_;
-    QElapsedTimer clock_;
+    bool desabilitar_;
 };
-
-}  // namespace
 
 WrapButton::WrapButton(const QString& text, QWidget* parent) : QPushButton(text, parent) {}
 
@@ -152,10 +212,19 @@ void WrapButton::paintEvent(QPaintEvent*) {
 
 TFmMain::TFmMain(AppContext& context)
     : QWidget(nullptr),
-      DSRestConnection1(cloud::ResolveServerAddress(context.servidor)),
+      DSRestConnection1(EnderecoDoServidor(context.servidor)),
       context_(context),
       remoto_(DSRestConnection1) {
     setObjectName("FmMain");
+    try {
+        (void)cloud::ResolveServerAddress(context.servidor);
+    } catch (const std::exception& e) {
+        QString motivo = Q(e.what());
+        motivo[0] = motivo[0].toUpper();
+        enderecoInvalido_ = motivo + QStringLiteral(
+                                         ".\nUse a forma http://servidor:porta "
+                                         "(por exemplo http://localhost:8080).");
+    }
     setWindowTitle(QString::fromUtf8(kCaption));
     setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setFixedSize(kLargura, kAltura);
@@ -249,6 +318,7 @@ TFmMain::TFmMain(AppContext& context)
 
     Panel_Aviso = new PainelAviso(body_);
     Panel_Aviso->Centralizar(body_->rect());
+    Panel_Aviso->hide();
 
     // Footer.
     auto* footer = new GradientRect(this);
@@ -307,12 +377,27 @@ void TFmMain::showEvent(QShowEvent* event) {
         if (const QScreen* screen = this->screen()) {
             move(screen->availableGeometry().center() - rect().center());
         }
-        FormShow();
+        // Messages and the update notice come from the window the user sees:
+        // wait until it is on the screen.
+        QTimer::singleShot(0, this, [this] { IniciarQuandoExposta(0); });
     }
+}
+
+void TFmMain::IniciarQuandoExposta(int tentativas) {
+    const QWindow* janela = windowHandle();
+    if (isVisible() && janela != nullptr && !janela->isExposed() && tentativas < 250) {
+        QTimer::singleShot(20, this, [this, tentativas] { IniciarQuandoExposta(tentativas + 1); });
+        return;
+    }
+    FormShow();
+    iniciada_ = true;
 }
 
 void TFmMain::FormShow() {
     DateEdit1->setDate(MesAnterior(context_.agora().date()));
+    if (!enderecoInvalido_.isEmpty()) {
+        context_.ui.ShowMessage(this, enderecoInvalido_);
+    }
     try {
         Panel_Aviso->hide();
         VerificarVersao();
@@ -322,7 +407,21 @@ void TFmMain::FormShow() {
 }
 
 bool TFmMain::SelectMemTable(const std::string& _Sintaxe, cloud::MemTable& Sender) {
-    return remoto_.SelectMemTable(_Sintaxe, Sender);
+    if (!enderecoInvalido_.isEmpty()) {
+        return false;
+    }
+    // The answer is awaited off the window's thread: the window stays painted
+    // while it comes. The user's clicks and keys wait until it is there, and
+    // then find the controls of the running job disabled.
+    bool loaded = false;
+    QEventLoop espera;
+    std::thread consulta([&] {
+        loaded = consulta_.SelectMemTable(_Sintaxe, Sender);
+        QMetaObject::invokeMethod(&espera, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    espera.exec(QEventLoop::ExcludeUserInputEvents);
+    consulta.join();
+    return loaded;
 }
 
 void TFmMain::ExecuteSQL(const std::string& _Sintaxe) {
@@ -335,8 +434,15 @@ std::string TFmMain::MesReferencia() const {
 }
 
 void TFmMain::VerificarVersao() {
-    if (!SelectMemTable(download::ConsultaVersao(), mem_ArquivosXML)) {
-        throw std::runtime_error(remoto_.LastError());
+    bool carregada = false;
+    {
+        // A close meanwhile waits until the table is loaded.
+        Ocupacao ocupacao(*this, false);
+        carregada = SelectMemTable(download::ConsultaVersao(), mem_ArquivosXML);
+    }
+    if (!carregada) {
+        throw std::runtime_error(enderecoInvalido_.isEmpty() ? remoto_.LastError()
+                                                             : enderecoInvalido_.toStdString());
     }
     const auto oferta = VersaoMaisNova(mem_ArquivosXML, Label_ID->text().toStdString());
     if (!oferta) {
@@ -361,6 +467,10 @@ bool TFmMain::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TFmMain::Edit_EmailExit() {
+    if (ocupada_) {
+        return;
+    }
+    Ocupacao ocupacao(*this, false);
     download::Identificacao resultado;
     try {
         resultado = download::Identificar(Edit_Email->text().toStdString(), *this, memTable_Usuarios);
@@ -368,6 +478,7 @@ void TFmMain::Edit_EmailExit() {
         context_.ui.ShowMessage(this, Q(e.what()));
         return;
     }
+    ocupacao.Liberar();
     if (resultado.ignorada) {
         return;
     }
@@ -391,6 +502,10 @@ void TFmMain::Edit_EmailExit() {
 }
 
 void TFmMain::Button1Click() {
+    if (ocupada_) {
+        return;
+    }
+    Ocupacao ocupacao(*this);
     std::vector<std::string> cnpjs;
     const QString lista = Memo_ListaDeCNPJ->toPlainText();
     if (!lista.isEmpty()) {
@@ -423,6 +538,10 @@ void TFmMain::CornerButton1Click() {
 }
 
 void TFmMain::ListView_EmpresaItemClickEx(const QString& itemObject) {
+    // A click while a job runs starts nothing and leaves its panel alone.
+    if (ocupada_) {
+        return;
+    }
     struct FimComum {
         TFmMain& main;
         ~FimComum() {
@@ -434,6 +553,7 @@ void TFmMain::ListView_EmpresaItemClickEx(const QString& itemObject) {
     if (itemObject != QLatin1String("TextButton5")) {
         return;
     }
+    Ocupacao ocupacao(*this);
     Panel_Aviso->ProgressBar1->setValue(0);
     const int selecionado = ListView_empresa->Selected();
     if (selecionado < 0) {
@@ -454,10 +574,12 @@ void TFmMain::ListView_EmpresaItemClickEx(const QString& itemObject) {
     resumo.AdicionarLinha("");
     resumo.tabelas.Empty();
 
-    const auto pasta = context_.ui.SaveFileName(this, QString(), item.Text2);
+    const auto pasta = context_.ui.DownloadFolder(this, PastaInicialDeDownload(), item.Text2);
     if (!pasta) {
         return;
     }
+    LembrarPastaDeDownload(*pasta);
+    resumo.DefinirPasta(*pasta);
 
     VistaDoBaixar vista(*this, context_.ui);
     download::Download download;
@@ -479,15 +601,20 @@ void TFmMain::ListView_EmpresaItemClickEx(const QString& itemObject) {
         return;
     }
     Panel_Aviso->hide();
+    ocupacao.Liberar();
     resumo.exec();
+}
+
+void TFmMain::Limpar() {
+    Memo_ListaDeCNPJ->clear();
+    documentos.ListView_ArquivosXML.clear();
+    memTable_Empresas.Close();
+    mem_ArquivosXML.Close();
 }
 
 void TFmMain::CornerButton2Click() {
     try {
-        Memo_ListaDeCNPJ->clear();
-        documentos.ListView_ArquivosXML.clear();
-        memTable_Empresas.Close();
-        mem_ArquivosXML.Close();
+        Limpar();
         context_.ui.ProcessMessages();
         context_.ui.Terminate();
         context_.ui.Halt(0);
@@ -497,6 +624,17 @@ void TFmMain::CornerButton2Click() {
 }
 
 void TFmMain::closeEvent(QCloseEvent* event) {
+    // A job under way works on the tables: the window closes when it is over.
+    if (ocupada_) {
+        fecharDepois_ = true;
+        event->ignore();
+        return;
+    }
+    // The title bar's close ends the program as "Sair" does.
+    try {
+        Limpar();
+    } catch (...) {
+    }
     FormClose();
     event->accept();
     context_.ui.Terminate();

@@ -11,6 +11,7 @@
 #include "cloud/rest_connection.hpp"
 #include "download/documentos.hpp"
 #include "download/remote.hpp"
+#include "download/sessao.hpp"
 
 class QDateEdit;
 class QGroupBox;
@@ -69,6 +70,14 @@ class TFmMain : public QWidget, public download::ConsultaRemota {
     // The reference month as the server stores it ("yyMM").
     std::string MesReferencia() const;
 
+    // Whether the show event's work (month preset, version check) has run.
+    bool Iniciada() const { return iniciada_; }
+    // Whether a job (identification, listing, download) is under way; the
+    // controls that start another one are disabled meanwhile.
+    bool Ocupada() const { return ocupada_; }
+    // Why the server address could not be used; empty when it is valid.
+    const QString& EnderecoInvalido() const { return enderecoInvalido_; }
+
     // Header
     QLabel* Image_Logo;
     QLabel* Label4;
@@ -104,15 +113,25 @@ class TFmMain : public QWidget, public download::ConsultaRemota {
     bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    friend class Ocupacao;
     // The start-up version check; a failure is reported by FormShow.
     void VerificarVersao();
+    // Runs FormShow once the window is on the screen.
+    void IniciarQuandoExposta(int tentativas);
+    // Sair's clearing of the lists and tables.
+    void Limpar();
 
     AppContext& context_;
     cloud::RemoteQuery remoto_;
+    download::ConsultaComSessao consulta_{remoto_};
+    QString enderecoInvalido_;
     TFmAtualizarSistema* FmAtualizarSistema_ = nullptr;
     TFmResumo* FmResumo_ = nullptr;
     QWidget* body_ = nullptr;
     bool shown_ = false;
+    bool iniciada_ = false;
+    bool ocupada_ = false;
+    bool fecharDepois_ = false;  // the window was closed while a job ran
 };
 
 }  // namespace kqz::app

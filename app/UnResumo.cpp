@@ -146,7 +146,7 @@ QString TFmResumo::NomeProposto(QDate date) const {
 
 void TFmResumo::Button2Click() {
     const auto path = context_.ui.SaveFileName(this, QStringLiteral("Salvar resumo"),
-                                               NomeProposto(main_.DateEdit1->date()));
+                                               NomeProposto(main_.DateEdit1->date()), pasta_);
     if (!path) {
         return;
     }

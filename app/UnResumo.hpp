@@ -42,6 +42,9 @@ class TFmResumo : public QDialog {
     // The proposed file name of the saved report for the month of `date`.
     QString NomeProposto(QDate date) const;
 
+    // The folder of the download the report is about; "Salvar" starts there.
+    void DefinirPasta(const QString& pasta) { pasta_ = pasta; }
+
     // The document and CFOP item tables the reader fills.
     summary::SummaryTables tabelas;
 
@@ -62,6 +65,7 @@ class TFmResumo : public QDialog {
     AppContext& context_;
     TFmMain& main_;
     std::vector<std::string> linhas_;
+    QString pasta_;
 };
 
 // The font of the report: Courier New, or the system's fixed-pitch font.

@@ -1,8 +1,7 @@
 #include <QApplication>
 
-#include "app/UnMain.hpp"
 #include "app/app_locale.hpp"
-#include "app/start_up.hpp"
+#include "app/programa.hpp"
 #include "app/ui_services.hpp"
 
 int main(int argc, char** argv) {
@@ -12,8 +11,5 @@ int main(int argc, char** argv) {
 
     kqz::app::QtUiServices ui;
     kqz::app::AppContext context{ui};
-
-    kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
-    janelas.FmMain->show();
-    return QApplication::exec();
+    return kqz::app::Executar(context);
 }

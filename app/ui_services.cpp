@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QUrl>
 #include <cstdio>
@@ -14,6 +15,26 @@ namespace {
 void Box(QWidget* parent, QMessageBox::Icon icon, const QString& text) {
     QMessageBox box(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, parent);
     box.exec();
+}
+
+// A save dialog that takes a folder that exists as the choice: typing its name
+// and confirming does not open it.
+class DialogoDePasta final : public QFileDialog {
+  public:
+    using QFileDialog::QFileDialog;
+    void accept() override {
+        const QStringList chosen = selectedFiles();
+        if (chosen.size() == 1 && QFileInfo(chosen.first()).isDir()) {
+            // Past QFileDialog's own accept, which would open the folder.
+            QDialog::accept();  // NOLINT(bugprone-parent-virtual-call)
+            return;
+        }
+        QFileDialog::accept();
+    }
+};
+
+QString Juntar(const QString& folder, const QString& name) {
+    return folder.isEmpty() ? name : QDir(folder).filePath(name);
 }
 
 }  // namespace
@@ -31,12 +52,26 @@ void QtUiServices::Information(QWidget* parent, const QString& text) {
 }
 
 std::optional<QString> QtUiServices::SaveFileName(QWidget* parent, const QString& title,
-                                                  const QString& fileName) {
-    const QString chosen = QFileDialog::getSaveFileName(parent, title, fileName);
+                                                  const QString& fileName, const QString& folder) {
+    const QString chosen = QFileDialog::getSaveFileName(parent, title, Juntar(folder, fileName));
     if (chosen.isEmpty()) {
         return std::nullopt;
     }
     return chosen;
+}
+
+std::optional<QString> QtUiServices::DownloadFolder(QWidget* parent, const QString& folder,
+                                                    const QString& name) {
+    DialogoDePasta dialog(parent, QString(), folder);
+    dialog.setObjectName("SaveDialog1");
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.selectFile(name);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return dialog.selectedFiles().first();
 }
 
 void QtUiServices::ShellOpen(const QString& target) {

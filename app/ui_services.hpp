@@ -20,10 +20,18 @@ class UiServices {
     virtual void Warning(QWidget* parent, const QString& text) = 0;
     virtual void Information(QWidget* parent, const QString& text) = 0;
 
-    // A save-file dialog preset with `fileName`; the chosen path, or nothing when
-    // the user cancels.
+    // A save-file dialog that starts in `folder` (the platform's choice when
+    // empty) preset with `fileName`; the chosen path, or nothing when the user
+    // cancels.
     virtual std::optional<QString> SaveFileName(QWidget* parent, const QString& title,
-                                                const QString& fileName) = 0;
+                                                const QString& fileName, const QString& folder) = 0;
+
+    // The download's folder dialog: a save-file dialog with no title of its
+    // own that starts in `folder` preset with `name`; a folder that exists is
+    // accepted as the choice instead of being opened. The chosen path, or
+    // nothing when the user cancels.
+    virtual std::optional<QString> DownloadFolder(QWidget* parent, const QString& folder,
+                                                  const QString& name) = 0;
 
     // Hands `target` (a link or a path) to the desktop's "open"; the outcome is not
     // looked at.
@@ -45,8 +53,10 @@ class QtUiServices final : public UiServices {
     void ShowMessage(QWidget* parent, const QString& text) override;
     void Warning(QWidget* parent, const QString& text) override;
     void Information(QWidget* parent, const QString& text) override;
-    std::optional<QString> SaveFileName(QWidget* parent, const QString& title,
-                                        const QString& fileName) override;
+    std::optional<QString> SaveFileName(QWidget* parent, const QString& title, const QString& fileName,
+                                        const QString& folder) override;
+    std::optional<QString> DownloadFolder(QWidget* parent, const QString& folder,
+                                          const QString& name) override;
     void ShellOpen(const QString& target) override;
     void ProcessMessages() override;
     void Terminate() override;

@@ -54,10 +54,42 @@ QFont Fonte(const QWidget* base, int pixelSize, bool bold) {
     return font;
 }
 
-PainelAviso::PainelAviso(QWidget* parent) : QWidget(parent) {
+namespace {
+
+// A soft dark rectangle: distance 8 at 45 degrees, softness 0.3, opacity 0.6.
+class SombraDoPainel final : public QWidget {
+  public:
+    static constexpr int kBorda = 4;
+    explicit SombraDoPainel(QWidget* parent) : QWidget(parent) {
+        setObjectName("Panel_Aviso_Sombra");
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        hide();
+    }
+    void Acompanhar(const QWidget& painel) {
+        const int d = static_cast<int>(std::lround(8.0 * std::cos(std::numbers::pi / 4)));
+        setGeometry(painel.geometry().translated(d, d).adjusted(-kBorda, -kBorda, kBorda, kBorda));
+    }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        // Layers from the blurred edge inwards; together they reach 0.6.
+        for (int i = 0; i <= kBorda; ++i) {
+            QColor color(Qt::black);
+            color.setAlphaF(static_cast<float>(0.6 / (kBorda + 1)));
+            painter.setBrush(color);
+            painter.drawRoundedRect(QRectF(rect()).adjusted(i, i, -i, -i), kBorda - i + 1, kBorda - i + 1);
+        }
+    }
+};
+
+}  // namespace
+
+PainelAviso::PainelAviso(QWidget* parent) : QWidget(parent), sombra_(new SombraDoPainel(parent)) {
     setObjectName("Panel_Aviso");
     resize(373, 88);
-    AplicarSombra(this, 8, 45, 0.3, 0.6);
 
     auto* fundo = new GradientRect(this);
     fundo->setObjectName("Rectangle_Aviso");
@@ -86,20 +118,60 @@ void PainelAviso::Centralizar(const QRect& area) {
     move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
 }
 
+void PainelAviso::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    static_cast<SombraDoPainel*>(sombra_)->Acompanhar(*this);
+    sombra_->show();
+    sombra_->raise();
+    raise();
+}
+
+void PainelAviso::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    sombra_->hide();
+}
+
+void PainelAviso::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    static_cast<SombraDoPainel*>(sombra_)->Acompanhar(*this);
+}
+
 void ProgressoNoPainel::SetText(const std::string& text) {
-    painel_.Label_Aviso->setText(QString::fromStdString(text));
+    texto_ = QString::fromStdString(text);
+    temTexto_ = true;
 }
 
 void ProgressoNoPainel::SetMax(double max) {
-    painel_.ProgressBar1->setMaximum(static_cast<int>(std::lround(max)));
+    maximo_ = static_cast<int>(std::lround(max));
 }
 
 void ProgressoNoPainel::SetValue(double value) {
-    painel_.ProgressBar1->setValue(static_cast<int>(std::lround(value)));
+    valor_ = static_cast<int>(std::lround(value));
 }
 
 void ProgressoNoPainel::Pump() {
+    if (!relogio_.isValid() || relogio_.elapsed() >= 30) {
+        Mostrar();
+    }
+}
+
+void ProgressoNoPainel::Mostrar() {
+    if (temTexto_ && painel_.Label_Aviso->text() != texto_) {
+        painel_.Label_Aviso->setText(texto_);
+    }
+    if (maximo_ >= 0 && painel_.ProgressBar1->maximum() != maximo_) {
+        painel_.ProgressBar1->setMaximum(maximo_);
+    }
+    if (valor_ >= 0 && painel_.ProgressBar1->value() != valor_) {
+        painel_.ProgressBar1->setValue(valor_);
+    }
+    // Painted now: a window may only draw at the next frame, after the loop
+    // has gone on.
+    if (painel_.isVisible()) {
+        painel_.repaint();
+    }
     ui_.ProcessMessages();
+    relogio_.start();
 }
 
 }  // namespace kqz::app

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QWidget>
 
 #include "summary/progress.hpp"
@@ -41,7 +42,9 @@ QFont Fonte(const QWidget* base, int pixelSize, bool bold = false);
 
 // The progress panel `Panel_Aviso`: 373 x 88, a gradient rectangle with the
 // message line `Label_Aviso` at its top and `ProgressBar1` docked at its bottom.
-// Its owner keeps it centred over the area it covers.
+// Its owner keeps it centred over the area it covers. Its drop shadow is a
+// sibling drawn beneath it, not a graphics effect: a widget under an effect
+// does not repaint its children (the bar would never fill).
 class PainelAviso : public QWidget {
     Q_OBJECT
   public:
@@ -52,9 +55,19 @@ class PainelAviso : public QWidget {
 
     QLabel* Label_Aviso;
     QProgressBar* ProgressBar1;
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+
+  private:
+    QWidget* sombra_;
 };
 
-// Reports a long loop on a PainelAviso and lets window events run on Pump().
+// Reports a long loop on a PainelAviso. What the loop sets reaches the panel,
+// and window events run, on Pump() at most every 30 ms, so that repainting
+// does not slow a long loop down; Mostrar() does it at once.
 class ProgressoNoPainel final : public ProgressSink {
   public:
     ProgressoNoPainel(PainelAviso& painel, UiServices& ui) : painel_(painel), ui_(ui) {}
@@ -62,10 +75,16 @@ class ProgressoNoPainel final : public ProgressSink {
     void SetMax(double max) override;
     void SetValue(double value) override;
     void Pump() override;
+    void Mostrar();
 
   private:
     PainelAviso& painel_;
     UiServices& ui_;
+    QElapsedTimer relogio_;
+    QString texto_;
+    bool temTexto_ = false;
+    int maximo_ = -1;
+    int valor_ = -1;
 };
 
 }  // namespace kqz::app

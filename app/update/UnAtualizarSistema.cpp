@@ -79,6 +79,10 @@ void TFmAtualizarSistema::Button2Click() {
     Fechar();
 }
 
+void TFmAtualizarSistema::reject() {
+    Fechar();
+}
+
 void TFmAtualizarSistema::Fechar() {
     // Closing the main window ends the program, and with it this modal loop.
     main_.close();

@@ -32,6 +32,10 @@ class TFmAtualizarSistema : public QDialog {
     QLabel* Label_Link;
     QPushButton* Button2;
 
+    // Escape and the window manager's close end the program too: an outdated
+    // build is not used while the server offers a newer one.
+    void reject() override;
+
   protected:
     void showEvent(QShowEvent* event) override;
 

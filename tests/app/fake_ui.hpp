@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <deque>
+#include <functional>
 #include <optional>
 
 #include "app/ui_services.hpp"
@@ -17,12 +18,25 @@ class FakeUi final : public UiServices {
     QStringList calls;
     std::deque<QString> saveAnswers;
     int processMessages = 0;
+    // Runs where the real thing would let window events run (a click arriving then).
+    std::function<void()> onProcessMessages;
 
     void ShowMessage(QWidget*, const QString& text) override { calls << "message: " + text; }
     void Warning(QWidget*, const QString& text) override { calls << "warning: " + text; }
     void Information(QWidget*, const QString& text) override { calls << "information: " + text; }
-    std::optional<QString> SaveFileName(QWidget*, const QString& title, const QString& fileName) override {
-        calls << "save: " + title + " | " + fileName;
+    QStringList folders;  // the folder each save or folder dialog started in
+
+    std::optional<QString> SaveFileName(QWidget*, const QString& title, const QString& fileName,
+                                        const QString& folder) override {
+        folders << folder;
+        return Answer("save: " + title + " | " + fileName);
+    }
+    std::optional<QString> DownloadFolder(QWidget*, const QString& folder, const QString& name) override {
+        folders << folder;
+        return Answer("save:  | " + name);
+    }
+    std::optional<QString> Answer(const QString& call) {
+        calls << call;
         if (saveAnswers.empty()) {
             return std::nullopt;
         }
@@ -34,7 +48,12 @@ class FakeUi final : public UiServices {
         return answer;
     }
     void ShellOpen(const QString& target) override { calls << "open: " + target; }
-    void ProcessMessages() override { ++processMessages; }
+    void ProcessMessages() override {
+        ++processMessages;
+        if (onProcessMessages) {
+            onProcessMessages();
+        }
+    }
     void Terminate() override { calls << QStringLiteral("terminate"); }
     void Halt(int exitCode) override { calls << QStringLiteral("halt: %1").arg(exitCode); }
 

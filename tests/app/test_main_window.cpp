@@ -11,6 +11,8 @@
 #include "app/UnMain.hpp"
 #include "app/UnResumo.hpp"
 #include "app/empresa_list.hpp"
+#include "app/pasta_download.hpp"
+#include "app/programa.hpp"
 #include "app/start_up.hpp"
 #include "app/update/UnAtualizarSistema.hpp"
 #include "app/widgets.hpp"
@@ -34,6 +36,11 @@ class MainWindowTest : public QObject {
     void leavingTheEmailField_data();
     void leavingTheEmailField();
     void sairEndsWithExitCodeZero();
+    void titleBarCloseEndsAsSairDoes();
+    void badServerAddress_data();
+    void badServerAddress();
+    void qtDialogsSpeakPortuguese();
+    void downloadFolderStartsWhereTheLastOneWent();
     void startUpCreatesTheThreeWindowsHidden();
     void renderMainWindow();
 };
@@ -136,6 +143,7 @@ void MainWindowTest::clickReportsTheObjectHit() {
     kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
     TFmMain& window = *janelas.FmMain;
     window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(window.Iniciada(), 10000);
     // The start-up version check could not reach the server.
     QCOMPARE(ui.Boxes(), QStringList{"message: Não consegui acessar o servidor na nuvem !"});
     ui.calls.clear();
@@ -204,6 +212,94 @@ void MainWindowTest::sairEndsWithExitCodeZero() {
     QVERIFY(ui.Boxes().isEmpty());
 }
 
+void MainWindowTest::titleBarCloseEndsAsSairDoes() {
+    FakeUi ui;
+    AppContext context(ui);
+    context.servidor = "http://127.0.0.1:1";  // nothing listens there
+    TFmMain window(context);
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(window.Iniciada(), 10000);
+    ui.calls.clear();
+    window.Memo_ListaDeCNPJ->setPlainText("11222333000181");
+    window.documentos.ListView_ArquivosXML.push_back({"CFe1-VD", "10.00", "Arquivo: ", "Valor: "});
+
+    QVERIFY(window.close());
+
+    QVERIFY(window.Memo_ListaDeCNPJ->toPlainText().isEmpty());
+    QVERIFY(window.documentos.ListView_ArquivosXML.empty());
+    // The event loop ends and returns 0; nothing is asked.
+    QCOMPARE(ui.calls, QStringList{"terminate"});
+}
+
+void MainWindowTest::badServerAddress_data() {
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("another protocol") << "ftp://x"
+                                      << "o protocolo deve ser http ou https";
+    QTest::newRow("port out of range") << "http://servidor:70000"
+                                       << "a porta deve ser um número de 1 a 65535";
+    QTest::newRow("no host") << "http://:8080"
+                             << "falta o nome do servidor";
+}
+
+void MainWindowTest::badServerAddress() {
+    QFETCH(QString, address);
+    QFETCH(QString, why);
+    FakeUi ui;
+    AppContext context(ui);
+    context.servidor = address.toStdString();
+    kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
+    TFmMain& window = *janelas.FmMain;
+    QVERIFY(window.DSRestConnection1.Host != "servidor");
+
+    window.show();
+    QTRY_VERIFY_WITH_TIMEOUT(window.Iniciada(), 10000);
+
+    // The address and the form expected, then the start-up check as for a
+    // server that cannot be reached.
+    QCOMPARE(ui.Boxes(),
+             (QStringList{"message: Endereço do servidor inválido \"" + address + "\": " + why +
+                              ".\nUse a forma http://servidor:porta (por exemplo http://localhost:8080).",
+                          "message: Não consegui acessar o servidor na nuvem !"}));
+    // The window is usable and every remote step reports the server as unreachable.
+    QVERIFY(window.isVisible());
+    ui.calls.clear();
+    window.Edit_Email->setText("contador@exemplo.com.br");
+    window.Edit_EmailExit();
+    QCOMPARE(ui.Boxes(), QStringList{"message: Não consegui acessar o servidor na nuvem !"});
+}
+
+void MainWindowTest::qtDialogsSpeakPortuguese() {
+    QVERIFY(kqz::app::InstalarTraducoes());
+    QCOMPARE(QCoreApplication::translate("QPlatformTheme", "Cancel"), QString("Cancelar"));
+    QCOMPARE(QCoreApplication::translate("QFileDialog", "Look in:"), QString("Procurar em:"));
+    QCOMPARE(QCoreApplication::translate("QFileDialog", "Save As"), QString("Salvar como"));
+}
+
+void MainWindowTest::downloadFolderStartsWhereTheLastOneWent() {
+    QTemporaryDir config;
+    QTemporaryDir home;
+    QVERIFY(config.isValid() && home.isValid());
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    QStandardPaths::setTestModeEnabled(true);
+    const QString documentos = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QVERIFY(QDir().mkpath(documentos));
+
+    // The first time: the user's Documents folder.
+    QCOMPARE(kqz::app::PastaInicialDeDownload(), documentos);
+
+    // Then the folder that holds the last download folder, also in a new run.
+    const QString clientes = home.filePath("clientes");
+    QVERIFY(QDir().mkpath(clientes));
+    kqz::app::LembrarPastaDeDownload(clientes + "/11222333000181");
+    QCOMPARE(kqz::app::PastaInicialDeDownload(), clientes);
+
+    // A remembered folder that is gone gives Documents again.
+    QVERIFY(QDir(clientes).removeRecursively());
+    QCOMPARE(kqz::app::PastaInicialDeDownload(), documentos);
+    QStandardPaths::setTestModeEnabled(false);
+}
+
 void MainWindowTest::startUpCreatesTheThreeWindowsHidden() {
     FakeUi ui;
     AppContext context(ui);
@@ -230,6 +326,7 @@ void MainWindowTest::renderMainWindow() {
     FakeUi ui;
     AppContext context(ui);
     context.agora = [] { return QDateTime(QDate(2021, 4, 8), QTime(9, 0)); };
+    context.servidor = "http://127.0.0.1:1";  // nothing listens there
     TFmMain window(context);
     auto& items = window.ListView_empresa->Items();
     const EmpresaItem rows[] = {
@@ -244,6 +341,9 @@ void MainWindowTest::renderMainWindow() {
     window.Edit_Email->setText("contador@exemplo.com.br");
     window.ListView_empresa->Select(0);
     QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QTRY_VERIFY_WITH_TIMEOUT(window.Iniciada(), 10000);
+    // The progress panel is hidden from the first paint on.
+    QVERIFY(window.Panel_Aviso->isHidden());
 
     const QString dir = QStringLiteral(KQZ_BINARY_DIR "/screenshots");
     QDir().mkpath(dir);

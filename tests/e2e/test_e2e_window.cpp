@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
 #include <filesystem>
@@ -14,6 +16,7 @@
 #include "app/UnMain.hpp"
 #include "app/UnResumo.hpp"
 #include "app/empresa_list.hpp"
+#include "app/pasta_download.hpp"
 #include "app/start_up.hpp"
 #include "app/update/UnAtualizarSistema.hpp"
 #include "app/widgets.hpp"
@@ -53,6 +56,9 @@ class WindowEndToEnd : public QObject {
     void versionCheck_data();
     void versionCheck();
     void fromEmailToSummary();
+    void sessionGoneWhileIdle_data();
+    void sessionGoneWhileIdle();
+    void noSecondJobWhileOneRuns();
 
   private:
     fs::path dir_;
@@ -64,6 +70,9 @@ void WindowEndToEnd::initTestCase() {
     dir_ = fs::temp_directory_path() / ("kqz-e2e-window-" + std::to_string(::getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
+    // The remembered download folder goes to a settings file of this run.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(dir_.string()));
+    QStandardPaths::setTestModeEnabled(true);
     db_ = kqz::testing::CriarBanco(KQZ_SERVER_BINARY, dir_);
     server_ = std::make_unique<kqz::testing::ServerProcess>(KQZ_SERVER_BINARY, db_, dir_);
 }
@@ -124,6 +133,7 @@ void WindowEndToEnd::versionCheck() {
     }
 
     janelas.FmMain->show();
+    QTRY_VERIFY_WITH_TIMEOUT(janelas.FmMain->Iniciada(), 10000);
 
     QCOMPARE(shown, notice);
     QCOMPARE(ui.calls, calls);
@@ -142,6 +152,7 @@ void WindowEndToEnd::fromEmailToSummary() {
     kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
     kqz::app::TFmMain& main = *janelas.FmMain;
     main.show();
+    QTRY_VERIFY_WITH_TIMEOUT(main.Iniciada(), 10000);
     QVERIFY(ui.Boxes().isEmpty());
 
     // Type the e-mail (upper case becomes lower case) and leave the field.
@@ -192,6 +203,8 @@ void WindowEndToEnd::fromEmailToSummary() {
              QString("Primeiro CFe...: 000001\nFalta CFe....: 4 <<<****\nUltimo CFe.....: 000005"));
     QCOMPARE(ui.calls.filter(QRegularExpression("^save")),
              QStringList{"save:  | " + QString(kqz::testing::kCnpjPadaria)});
+    // The next download's dialog starts where this one went.
+    QCOMPARE(kqz::app::PastaInicialDeDownload(), QString::fromStdString((dir_ / "janela").string()));
     QVERIFY(main.Panel_Aviso->isHidden());
 
     // "Salvar" proposes the month's name and writes the report.
@@ -200,6 +213,8 @@ void WindowEndToEnd::fromEmailToSummary() {
     janelas.FmResumo->Button2Click();
     QCOMPARE(ui.calls.filter(QRegularExpression("^save")).last(),
              QString("save: Salvar resumo | Resumo_mar21_11222333000181.txt"));
+    // ... in the download's folder.
+    QCOMPARE(ui.folders.last(), QString::fromStdString(pasta.string()));
     QVERIFY(fs::file_size(arquivo) > 1000);
 
     const QString shot = QStringLiteral(KQZ_BINARY_DIR "/screenshots");
@@ -214,6 +229,113 @@ void WindowEndToEnd::fromEmailToSummary() {
     }()));
     QVERIFY(janelas.FmResumo->grab().save(shot + "/summary_window.png"));
     QVERIFY(main.grab().save(shot + "/main_window_after_download.png"));
+}
+
+void WindowEndToEnd::sessionGoneWhileIdle_data() {
+    QTest::addColumn<bool>("unknown");
+    QTest::newRow("the server forgot the session (idle time-out)") << true;
+    QTest::newRow("a new session (server restarted, nothing released)") << false;
+}
+
+void WindowEndToEnd::sessionGoneWhileIdle() {
+    QFETCH(bool, unknown);
+    FakeUi ui;
+    AppContext context(ui);
+    context.servidor = server_->Url();
+    context.agora = [] { return QDateTime(QDate(2021, 4, 10), QTime(8, 0)); };
+    kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
+    kqz::app::TFmMain& main = *janelas.FmMain;
+    main.show();
+    QTRY_VERIFY_WITH_TIMEOUT(main.Iniciada(), 10000);
+    main.Edit_Email->setText(kqz::testing::kEmail);
+    main.Edit_EmailExit();
+    auto perder = [&] {
+        if (unknown) {
+            main.DSRestConnection1.SetSessionId("424242.4242");
+        } else {
+            main.DSRestConnection1.ClearSession();
+        }
+    };
+
+    perder();
+    main.Button1Click();
+    auto& items = main.ListView_empresa->Items();
+    QCOMPARE(items.rowCount(), 2);
+    QCOMPARE(main.memo3->toPlainText(), QString("Quantidade de empresas: 2"));
+
+    perder();
+    int padaria = items.Item(0).Text2 == kqz::testing::kCnpjPadaria ? 0 : 1;
+    ui.saveAnswers.push_back(QString::fromStdString((dir_ / "sessao").string()));
+    Quando(
+        [&] {
+            return janelas.FmResumo->isVisible() && ui.calls.contains("information: Processo concluido !");
+        },
+        [&] { janelas.FmResumo->Button1Click(); });
+    main.ListView_empresa->Click(padaria, "TextButton5");
+    QCOMPARE(ui.Boxes(), QStringList{"information: Processo concluido !"});
+    QCOMPARE(
+        static_cast<int>(std::distance(fs::directory_iterator(dir_ / "sessao"), fs::directory_iterator())),
+        4);
+}
+
+void WindowEndToEnd::noSecondJobWhileOneRuns() {
+    FakeUi ui;
+    AppContext context(ui);
+    context.servidor = server_->Url();
+    context.agora = [] { return QDateTime(QDate(2021, 4, 10), QTime(8, 0)); };
+    kqz::app::Janelas janelas = kqz::app::CriarJanelas(context);
+    kqz::app::TFmMain& main = *janelas.FmMain;
+    main.show();
+    QTRY_VERIFY_WITH_TIMEOUT(main.Iniciada(), 10000);
+    main.Edit_Email->setText(kqz::testing::kEmail);
+    main.Edit_EmailExit();
+    main.Button1Click();
+    auto& items = main.ListView_empresa->Items();
+    QCOMPARE(items.rowCount(), 2);
+    const int padaria = items.Item(0).Text2 == kqz::testing::kCnpjPadaria ? 0 : 1;
+    const int mercado = 1 - padaria;
+
+    // While the download runs, the user clicks everything that starts a job.
+    int tries = 0;
+    ui.onProcessMessages = [&] {
+        if (main.Ocupada() && main.Panel_Aviso->isVisible() && tries++ == 0) {
+            QVERIFY(!main.Button1->isEnabled());
+            QVERIFY(!main.ListView_empresa->isEnabled());
+            main.Button1Click();
+            main.ListView_empresa->Click(mercado, "TextButton5");
+            main.Edit_EmailExit();
+            // The title bar's close waits for the job: it works on the tables.
+            QVERIFY(!main.close());
+            // The job's panel stays up.
+            QVERIFY(main.Panel_Aviso->isVisible());
+        }
+    };
+    ui.saveAnswers.push_back(QString::fromStdString((dir_ / "reentrada").string()));
+    ui.saveAnswers.push_back(QString::fromStdString((dir_ / "reentrada-2").string()));
+    std::vector<std::string> report;
+    Quando(
+        [&] {
+            return janelas.FmResumo->isVisible() && ui.calls.contains("information: Processo concluido !");
+        },
+        [&] {
+            report = janelas.FmResumo->Linhas();
+            janelas.FmResumo->Button1Click();
+        });
+    main.ListView_empresa->Click(padaria, "TextButton5");
+
+    QVERIFY(tries > 0);
+    // One folder dialog, no failure, and the summary of the company downloaded.
+    QCOMPARE(ui.calls.filter(QRegularExpression("^save")),
+             QStringList{"save:  | " + QString(kqz::testing::kCnpjPadaria)});
+    QCOMPARE(ui.Boxes(), QStringList{"information: Processo concluido !"});
+    QVERIFY(!report.empty());
+    QCOMPARE(report.front(), std::string("Empresa: 11222333000181 - PADARIA SãO JOãO"));
+    QCOMPARE(items.rowCount(), 2);
+    // Afterwards the controls work again, and the close asked for meanwhile
+    // ends the program.
+    QVERIFY(main.Button1->isEnabled() && main.ListView_empresa->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(ui.calls.contains("terminate"), 10000);
+    QVERIFY(main.isHidden());
 }
 
 QTEST_MAIN(WindowEndToEnd)

@@ -1,0 +1,40 @@
+#pragma once
+
+// The server keeps the CNPJs an identification released in its session. When
+// the session is gone (idle time-out, server restarted), a later query meets a
+// new, empty session: the company list comes back empty and the documents are
+// refused. The client still knows who identified: it identifies again once
+// and repeats the query, so only a real failure reaches the user.
+
+#include <cstddef>
+#include <string>
+
+#include "cloud/remote_query.hpp"
+#include "download/remote.hpp"
+
+namespace kqz::download {
+
+class ConsultaComSessao final : public ConsultaRemota {
+  public:
+    explicit ConsultaComSessao(cloud::RemoteQuery& helper) : helper_(helper) {}
+
+    // Runs `sql` through the helper. An identification that loads is
+    // remembered. Any other query that finds the session changed since it was
+    // sent (the server handed out a new one), or that the server refused because
+    // the CNPJ was not released in this session, is repeated once after the
+    // remembered identification has run again.
+    bool SelectMemTable(const std::string& sql, cloud::MemTable& target) override;
+
+    // Why the last query failed (the server's or the transport's text).
+    const std::string& UltimoErro() const { return helper_.LastError(); }
+
+    // How many times the session was renewed by identifying again.
+    std::size_t Renovacoes() const { return renovacoes_; }
+
+  private:
+    cloud::RemoteQuery& helper_;
+    std::string identificacao_;  // the last identification query that loaded
+    std::size_t renovacoes_ = 0;
+};
+
+}  // namespace kqz::download
