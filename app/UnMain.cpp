@@ -34,6 +34,7 @@
 #include "download/identificacao.hpp"
 #include "download/queries.hpp"
 #include "download/text.hpp"
+#include "kqz_version.hpp"
 #include "summary/resumo.hpp"
 
 namespace kqz::app {
@@ -246,7 +247,7 @@ TFmMain::TFmMain(AppContext& context)
     Label1->setFont(Fonte(this, 10));
     Label1->setAlignment(Qt::AlignCenter);
 
-    Label_Versao = Rotulo(header, "Label_Versao", QStringLiteral("VERSÃO:  1.0.3 - 210408"));
+    Label_Versao = Rotulo(header, "Label_Versao", QString::fromUtf8(kVersionLabel));
     Label_Versao->setGeometry(0, 5 + 17 + 3 + 17 + 1, kLargura, 17);
     Label_Versao->setFont(Fonte(this, 10));
     Label_Versao->setAlignment(Qt::AlignCenter);
@@ -325,7 +326,7 @@ TFmMain::TFmMain(AppContext& context)
     footer->setObjectName("Rectangle_Rodape");
     footer->setGeometry(0, kAltura - kAlturaRodape, kLargura, kAlturaRodape);
 
-    Label_ID = Rotulo(footer, "Label_ID", QStringLiteral("4"));
+    Label_ID = Rotulo(footer, "Label_ID", QString::number(kBuildNumber));
     Label_ID->setGeometry(0, kAlturaRodape - 17, kLargura, 17);
     Label_ID->setFont(Fonte(this, 10));
 

@@ -20,6 +20,7 @@
 #include "app/start_up.hpp"
 #include "app/update/UnAtualizarSistema.hpp"
 #include "app/widgets.hpp"
+#include "kqz_version.hpp"
 #include "tests/app/fake_ui.hpp"
 #include "tests/e2e/server_process.hpp"
 #include "tests/e2e/test_data.hpp"
@@ -124,7 +125,7 @@ void WindowEndToEnd::versionCheck() {
                    QCOMPARE(janelas.FmAtualizarSistema->Label_VersaoDisponivel->text(),
                             QString("VERSÃO:  1.0.5"));
                    QCOMPARE(janelas.FmAtualizarSistema->Label_VersaoATual->text(),
-                            QString("VERSÃO:  1.0.3 - 210408"));
+                            QString::fromUtf8(kqz::kVersionLabel));
                    const QString shots = QStringLiteral(KQZ_BINARY_DIR "/screenshots");
                    QDir().mkpath(shots);
                    QVERIFY(janelas.FmAtualizarSistema->grab().save(shots + "/update_notice.png"));
