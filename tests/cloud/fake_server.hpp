@@ -71,9 +71,19 @@ class FakeServer {
         server_.Get(".*", serve);
         server_.Post(".*", serve);
         port_ = server_.bind_to_any_port("127.0.0.1");
+        if (port_ <= 0) {
+            throw std::runtime_error("fake server: no loopback port to bind");
+        }
         thread_ = std::thread([this] { server_.listen_after_bind(); });
+        // Ten seconds to start listening, then the test fails instead of spinning.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (!server_.is_running()) {
-            std::this_thread::yield();
+            if (std::chrono::steady_clock::now() > deadline) {
+                server_.stop();
+                thread_.join();
+                throw std::runtime_error("fake server: did not start listening");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
     ~FakeServer() {
