@@ -5,6 +5,7 @@
 #include <pugixml.hpp>
 
 #include "server/storage.hpp"
+#include "summary/cupom.hpp"
 #include "summary/xml_text.hpp"
 
 namespace kqz::server {
@@ -60,10 +61,6 @@ bool IsDecimal(std::string_view text) {
     return AllDigits(text.substr(0, dot)) && AllDigits(text.substr(dot + 1));
 }
 
-std::string ChildText(pugi::xml_node parent, const char* name) {
-    return parent.child(name).text().get();
-}
-
 }  // namespace
 
 bool ValidarCpf(std::string_view cpf) {
@@ -86,7 +83,7 @@ bool ValidaCNPJ(std::string_view cnpj) {
 bool AccessKeyCheckDigitOk(std::string_view key44) {
     if (key44.size() != 44 || !AllDigits(key44))
         return false;
-    return Mod11(key44.substr(0, 43), 9) == Digit(key44[43]);
+    return summary::DigitoVerificadorChave(key44.substr(0, 43)) == Digit(key44[43]);
 }
 
 std::optional<StoredDocument> ReadCfe(std::string text, std::string& reason) {
@@ -124,48 +121,48 @@ std::optional<StoredDocument> ReadCfe(std::string text, std::string& reason) {
         reason = scan.outside_root->message;
         return std::nullopt;
     }
-    const pugi::xml_node root = doc.document_element();
-    const std::string rootName = root.name();
-    const bool cancellation = rootName == "CFeCanc";
-    if (rootName != "CFe" && !cancellation) {
-        reason = "não é um CF-e (elemento raiz <" + rootName + ">, esperado <CFe> ou <CFeCanc>)";
+    // The fields come from the reader the client uses for its sequences and
+    // checks: one reading of a CF-e for both ends.
+    const summary::Cupom cupom = summary::ExtrairCupom(doc, {});
+    if (cupom.tipo == summary::TipoCupom::kDesconhecido) {
+        reason = std::string("não é um CF-e (elemento raiz <") + doc.document_element().name() +
+                 ">, esperado <CFe> ou <CFeCanc>)";
         return std::nullopt;
     }
-    const pugi::xml_node inf = root.child("infCFe");
-    const std::string id = inf.attribute("Id").value();
+    const bool cancellation = cupom.tipo == summary::TipoCupom::kCancelamento;
+    const std::string& id = cupom.id;
     if (id.empty()) {
         reason = "CF-e sem chave de acesso (infCFe/@Id): arquivo de envio, não um CF-e emitido";
         return std::nullopt;
     }
-    if (id.size() != 47 || !(id[0] == 'C' || id[0] == 'c') || !(id[1] == 'F' || id[1] == 'f') ||
-        !(id[2] == 'E' || id[2] == 'e') || !AllDigits(std::string_view(id).substr(3))) {
+    const std::string key(summary::SemPrefixoCFe(id));
+    if (id.size() != 47 || key.size() != 44 || !AllDigits(key)) {
         reason = "chave de acesso inválida em infCFe/@Id: " + id.substr(0, 60);
         return std::nullopt;
     }
-    const std::string key = id.substr(3);
     if (!AccessKeyCheckDigitOk(key)) {
         reason = "dígito verificador da chave de acesso não confere: " + key;
         return std::nullopt;
     }
-    const pugi::xml_node ide = inf.child("ide");
-    const std::string dEmi = ChildText(ide, "dEmi");
+    const std::string& dEmi = cupom.dEmi;
     if (dEmi.size() != 8 || !AllDigits(dEmi) || dEmi.compare(4, 2, "01") < 0 ||
         dEmi.compare(4, 2, "12") > 0) {
         reason = "data de emissão (ide/dEmi) inválida: \"" + dEmi.substr(0, 20) + "\"";
         return std::nullopt;
     }
     const std::string month = dEmi.substr(2, 4);
-    if (key.compare(2, 4, month) != 0) {
-        reason = "ano e mês da chave (" + key.substr(2, 4) + ") diferem de ide/dEmi (" + dEmi + ")";
+    const summary::ChaveAcesso parts = *summary::DecomporChave(key);
+    if (parts.aamm != month) {
+        reason = "ano e mês da chave (" + std::string(parts.aamm) + ") diferem de ide/dEmi (" + dEmi + ")";
         return std::nullopt;
     }
-    const std::string cnpj = ChildText(inf.child("emit"), "CNPJ");
+    const std::string& cnpj = cupom.cnpj;
     if (cnpj.size() != 14 || !AllDigits(cnpj)) {
         reason = "CNPJ do emitente (emit/CNPJ) inválido: \"" + cnpj.substr(0, 20) + "\"";
         return std::nullopt;
     }
-    if (key.compare(6, 14, cnpj) != 0) {
-        reason = "CNPJ do emitente (" + cnpj + ") difere do CNPJ da chave (" + key.substr(6, 14) + ")";
+    if (parts.cnpj != cnpj) {
+        reason = "CNPJ do emitente (" + cnpj + ") difere do CNPJ da chave (" + std::string(parts.cnpj) + ")";
         return std::nullopt;
     }
     StoredDocument out;
@@ -173,7 +170,7 @@ std::optional<StoredDocument> ReadCfe(std::string text, std::string& reason) {
         out.valor = "0.00";
         out.numero = "CFeCanc" + key + "-CA";
     } else {
-        const std::string total = ChildText(inf.child("total"), "vCFe");
+        const std::string& total = cupom.vCFe;
         if (!IsDecimal(total) || total.size() > 18) {
             reason = "valor total (total/vCFe) inválido: \"" + total.substr(0, 20) + "\"";
             return std::nullopt;

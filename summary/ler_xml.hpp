@@ -10,9 +10,16 @@
 // per CFOP element and, when the document has a payment means (cMP), one
 // document row.
 //
-// One rule gives the value of a tag: of all elements of that name anywhere in
-// the document, in document order, the last one wins, and its value is that of
-// its first child node (for <a><b/>x</a> the value of <b/>, not "x").
+// Two reading rules, each for its own purpose:
+//   - the report (the two tables) takes the value of a tag by name: of all
+//     elements of that name anywhere in the document, in document order, the
+//     last one wins, and its value is that of its first child node (for
+//     <a><b/>x</a> the value of <b/>, not "x");
+//   - the coupon's facts in XmlLido::cupom (ExtrairCupom: key, emitter, date,
+//     number, SAT serial, items) are read by position (infCFe/ide, emit, det,
+//     total). The per-SAT sequences, the spreadsheets, the checks and the
+//     server's import use those, so the server files a coupon under the same
+//     key, CNPJ and month the client reads from it.
 //
 // A file holds exactly one XML document: a second root element, text or NUL
 // bytes after the root, or a byte not valid in the encoding the file declares
