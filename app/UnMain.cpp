@@ -425,6 +425,23 @@ bool TFmMain::SelectMemTable(const std::string& _Sintaxe, cloud::MemTable& Sende
     return loaded;
 }
 
+std::unique_ptr<download::RespostaGrande> TFmMain::SelectStream(const std::string& _Sintaxe) {
+    if (!enderecoInvalido_.isEmpty()) {
+        return nullptr;
+    }
+    // Received off the window's thread like any answer; its rows are then
+    // read on this thread by the download, which paints its progress.
+    std::unique_ptr<download::RespostaGrande> resposta;
+    QEventLoop espera;
+    std::thread consulta([&] {
+        resposta = consulta_.SelectStream(_Sintaxe);
+        QMetaObject::invokeMethod(&espera, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    espera.exec(QEventLoop::ExcludeUserInputEvents);
+    consulta.join();
+    return resposta;
+}
+
 void TFmMain::ExecuteSQL(const std::string& _Sintaxe) {
     remoto_.ExecuteSQL(_Sintaxe);
 }

@@ -64,6 +64,8 @@ class TFmMain : public QWidget, public download::ConsultaRemota {
     // SelectMemTable reports no failure but its answer (false: `Sender` was
     // left as it was).
     bool SelectMemTable(const std::string& _Sintaxe, cloud::MemTable& Sender) override;
+    // The same for the documents of a month, read row by row by the download.
+    std::unique_ptr<download::RespostaGrande> SelectStream(const std::string& _Sintaxe) override;
     void ExecuteSQL(const std::string& _Sintaxe);
     cloud::RemoteQuery& RemoteQuery() { return remoto_; }
 

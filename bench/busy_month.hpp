@@ -37,14 +37,28 @@ inline int Coupons() {
     return n ? std::atoi(n) : 100000;
 }
 
-inline std::string DatabasePath() {
-    if (const char* p = std::getenv("KQZ_BENCH_DB"))
+// The kind of busy month. Realistic: four SAT units, each signing its
+// coupons with its own key, so each unit's certificate repeats in all its
+// coupons while digest and signature differ, as in real coupons. Pessimistic:
+// one unit whose coupons carry random noise in place of certificate and
+// signature (that noise does not compress).
+enum class Month { kRealistic = 0, kPessimistic = 1 };
+
+inline const char* MonthName(Month month) {
+    return month == Month::kRealistic ? "realistic" : "pessimistic";
+}
+
+// KQZ_BENCH_DB overrides the path of the realistic month.
+inline std::string DatabasePath(Month month = Month::kRealistic, int coupons = Coupons()) {
+    if (const char* p = std::getenv("KQZ_BENCH_DB"); p && month == Month::kRealistic)
         return p;
-    return std::string(KQZ_BINARY_DIR) + "/bench-data/busy-month-" + std::to_string(Coupons()) + ".sqlite";
+    return std::string(KQZ_BINARY_DIR) + "/bench-data/busy-month-" + MonthName(month) + "-" +
+           std::to_string(coupons) + ".sqlite";
 }
 
 // Builds the month once; later runs reuse the file.
-inline void EnsureDatabase(const std::string& path) {
+inline void EnsureDatabase(const std::string& path, Month month = Month::kRealistic,
+                           int coupons = Coupons()) {
     if (std::filesystem::exists(path))
         return;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
@@ -58,8 +72,15 @@ inline void EnsureDatabase(const std::string& path) {
         spec.emitter.cnpj = kCnpj;
         spec.year = 2021;
         spec.month = 3;
-        spec.count = Coupons();
+        spec.count = coupons;
         spec.max_items = 3;
+        if (month == Month::kRealistic) {
+            spec.sat_units = 4;
+            spec.signing = kqz::summary::synth::Signing::kTestKey;
+        } else {
+            spec.sat_units = 1;
+            spec.signing = kqz::summary::synth::Signing::kRandomFiller;
+        }
         std::vector<kqz::server::StoredDocument> batch;
         std::size_t bytes = 0;
         kqz::summary::synth::GenerateMonth(spec, [&](kqz::summary::synth::Document&& d) {
@@ -75,8 +96,8 @@ inline void EnsureDatabase(const std::string& path) {
             }
         });
         storage->Import(batch);
-        std::cerr << "bench: " << spec.count << " cupons, " << bytes / static_cast<std::size_t>(spec.count)
-                  << " bytes em média\n";
+        std::cerr << "bench: " << MonthName(month) << ", " << spec.count << " cupons, "
+                  << bytes / static_cast<std::size_t>(spec.count) << " bytes em média\n";
     }
     for (const char* suffix : {"-wal", "-shm"})
         std::filesystem::remove(building + suffix);
@@ -118,11 +139,16 @@ class ServerProcess {
     int Port() const { return port_; }
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
     // Peak resident memory of the server so far, in bytes.
-    double PeakRss() const {
+    double PeakRss() const { return Status("VmHWM:"); }
+    // Resident memory of the server now, in bytes.
+    double Rss() const { return Status("VmRSS:"); }
+
+  private:
+    double Status(const std::string& wanted) const {
         std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
         std::string key;
         while (status >> key) {
-            if (key == "VmHWM:") {
+            if (key == wanted) {
                 double kb = 0;
                 status >> kb;
                 return kb * 1024;
@@ -131,7 +157,6 @@ class ServerProcess {
         return 0;
     }
 
-  private:
     pid_t pid_ = -1;
     int port_ = 0;
 };

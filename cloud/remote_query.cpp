@@ -64,6 +64,30 @@ std::uint64_t RemoteQuery::SelectStream(const std::string& _Sintaxe, codec::Adbs
     return decoder.BodyBytes();
 }
 
+std::unique_ptr<codec::StreamingBodyDecoder> RemoteQuery::ReceberResposta(const std::string& _Sintaxe,
+                                                                          const std::string& tempDir) {
+    lastError_.clear();
+    LiberarClientREST();
+    try {
+        RestRequest request;
+        request.method = "GET";
+        request.accept = "application/JSON";
+        request.url = DSRestConnection1_.MethodUrl("TServerMethods1.SelectCloud", {_Sintaxe});
+        auto decoder = std::make_unique<codec::StreamingBodyDecoder>(tempDir);
+        DSRestConnection1_.CallStreaming(request,
+                                         [&decoder](std::string_view piece) { decoder->Feed(piece); });
+        return decoder;
+    } catch (const std::exception& e) {
+        lastError_ = e.what();
+        if (lastError_.empty()) {
+            lastError_ = "falha sem mensagem";
+        }
+    } catch (...) {
+        lastError_ = "falha desconhecida";
+    }
+    return nullptr;
+}
+
 void RemoteQuery::ExecuteSQL(const std::string& _Sintaxe) {
     LiberarClientREST();
     ClientREST_ = std::make_unique<TServerMethods1Client>(DSRestConnection1_);

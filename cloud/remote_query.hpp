@@ -11,6 +11,7 @@
 #include <string>
 
 #include "cloud/codec/adbs.hpp"
+#include "cloud/codec/body_decoder.hpp"
 #include "cloud/mem_table.hpp"
 #include "cloud/rest_connection.hpp"
 #include "cloud/server_methods.hpp"
@@ -50,6 +51,14 @@ class RemoteQuery {
     // body's size in bytes.
     virtual std::uint64_t SelectStream(const std::string& _Sintaxe, codec::AdbsVisitor& visitor,
                                        const std::string& tempDir = {});
+
+    // Sends `_Sintaxe` like SelectStream and receives the whole answer
+    // without decoding its rows: the returned decoder's Finish hands them to a
+    // visitor, as many times as it is called (each time from the compressed
+    // bytes it keeps). Like SelectMemTable it catches every failure of the
+    // transfer and returns nullptr; LastError() tells why.
+    virtual std::unique_ptr<codec::StreamingBodyDecoder> ReceberResposta(const std::string& _Sintaxe,
+                                                                         const std::string& tempDir = {});
 
     // Sends a statement and discards the Boolean the server answers. Catches
     // nothing: a failure reaches the caller and leaves ClientREST referring to

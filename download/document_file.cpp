@@ -1,6 +1,7 @@
 #include "download/document_file.hpp"
 
 #include <algorithm>
+#include <atomic>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -89,9 +90,21 @@ void GravarArquivo(const std::filesystem::path& path, std::string_view content) 
     // The text goes to a new file of a temporary name in the same folder,
     // which then takes the name: the name holds the complete document or
     // what it held before, and a link already under the name is replaced,
-    // never followed.
-    std::string temp = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    // never followed. One open, one write, one close and one rename per file;
+    // nothing is synced here (the download syncs its folder once at the end).
+    static std::atomic<std::uint64_t> sequence{0};
+    const std::string prefix =
+        (path.parent_path() / ("." + path.filename().string() + "." + std::to_string(::getpid()) + "."))
+            .string();
+    std::string temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = prefix + std::to_string(sequence.fetch_add(1, std::memory_order_relaxed)) + ".tmp";
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0 && errno != EEXIST) {
+            break;
+        }
+    }
     if (fd < 0) {
         throw std::runtime_error("Não foi possível criar o arquivo " + path.string() + ": " +
                                  std::strerror(errno));
@@ -107,9 +120,6 @@ void GravarArquivo(const std::filesystem::path& path, std::string_view content) 
         } else if (n == 0) {
             error = EIO;
         }
-    }
-    if (::fchmod(fd, 0644) != 0 && error == 0) {
-        error = errno;
     }
     if (::close(fd) != 0 && error == 0) {
         error = errno;
@@ -153,15 +163,31 @@ void GravadorDeArquivos::Gravar(std::filesystem::path path, std::string content)
     std::unique_lock lock(mutex_);
     hasRoom_.wait(lock, [this] { return queue_.size() < maxQueued_ || failure_; });
     RethrowLocked();
-    queue_.emplace_back(std::move(path), std::move(content));
+    queue_.push_back({queued_++, std::move(path), std::move(content)});
+    written_.push_back(false);
     lock.unlock();
     hasWork_.notify_one();
 }
 
 void GravadorDeArquivos::Concluir() {
     std::unique_lock lock(mutex_);
-    idle_.wait(lock, [this] { return (queue_.empty() && busy_ == 0) || failure_; });
+    idle_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
     RethrowLocked();
+}
+
+void GravadorDeArquivos::Aguardar() noexcept {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [this] { return queue_.empty() && busy_ == 0; });
+}
+
+std::size_t GravadorDeArquivos::Gravados() {
+    std::lock_guard lock(mutex_);
+    return writtenCount_;
+}
+
+std::size_t GravadorDeArquivos::GravadosEmOrdem() {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::find(written_.begin(), written_.end(), false) - written_.begin());
 }
 
 void GravadorDeArquivos::Trabalhar() {
@@ -173,15 +199,9 @@ void GravadorDeArquivos::Trabalhar() {
         auto next = queue_.end();
         hasWork_.wait(lock, [this, &next] {
             next = std::find_if(queue_.begin(), queue_.end(),
-                                [this](const auto& job) { return writing_.count(job.first) == 0; });
-            return stopping_ || failure_ || next != queue_.end();
+                                [this](const Trabalho& job) { return writing_.count(job.path) == 0; });
+            return stopping_ || next != queue_.end();
         });
-        if (failure_) {
-            queue_.clear();
-            idle_.notify_all();
-            hasWork_.wait(lock, [this] { return stopping_; });
-            return;
-        }
         if (next == queue_.end()) {  // stopping
             if (queue_.empty()) {
                 return;
@@ -189,31 +209,37 @@ void GravadorDeArquivos::Trabalhar() {
             hasWork_.wait(lock);  // what is left waits for a path in progress
             continue;
         }
-        auto job = std::move(*next);
+        Trabalho job = std::move(*next);
         queue_.erase(next);
-        writing_.insert(job.first);
+        writing_.insert(job.path);
         ++busy_;
         lock.unlock();
         hasRoom_.notify_one();
         std::exception_ptr error;
         try {
-            GravarArquivo(job.first, job.second);
+            GravarArquivo(job.path, job.content);
         } catch (...) {
             error = std::current_exception();
         }
         lock.lock();
-        writing_.erase(job.first);
-        hasWork_.notify_all();
+        writing_.erase(job.path);
         --busy_;
-        if (error && !failure_) {
-            failure_ = error;
-            queue_.clear();
+        if (error) {
+            if (!failure_ || job.ordem < failureOrder_) {
+                failure_ = error;
+                failureOrder_ = job.ordem;
+            }
+            // What was queued after the failing file is not written.
+            queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
+                                        [this](const Trabalho& t) { return t.ordem > failureOrder_; }),
+                         queue_.end());
             hasRoom_.notify_all();
+        } else {
+            written_[job.ordem] = true;
+            ++writtenCount_;
         }
+        hasWork_.notify_all();
         if (queue_.empty() && busy_ == 0) {
-            idle_.notify_all();
-        }
-        if (failure_) {
             idle_.notify_all();
         }
     }

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <filesystem>
@@ -42,9 +43,9 @@ void GravarArquivo(const std::filesystem::path& path, std::string_view content);
 
 // Writes files on background threads so that the download can go on reading
 // the next document while the file system works. Files of the same path are
-// written one after the other in the order queued. The first failure stops the
-// writers; Gravar() and Concluir() then throw it. Files queued after a failure
-// are not written; files already written stay.
+// written one after the other in the order queued. The first failure stops
+// the files queued after the failing one (those queued before it are still
+// written); Gravar() and Concluir() then throw it. Files already written stay.
 class GravadorDeArquivos {
   public:
     explicit GravadorDeArquivos(unsigned threads = 2, std::size_t maxQueued = 256);
@@ -59,7 +60,19 @@ class GravadorDeArquivos {
     // Waits for every queued file; throws the first failure.
     void Concluir();
 
+    // Waits for every file still to be written, failure or not; never throws.
+    void Aguardar() noexcept;
+    // How many files were written completely, and how many of the first
+    // files queued were, counted up to the first one that was not.
+    std::size_t Gravados();
+    std::size_t GravadosEmOrdem();
+
   private:
+    struct Trabalho {
+        std::uint64_t ordem;
+        std::filesystem::path path;
+        std::string content;
+    };
     void Trabalhar();
     void RethrowLocked();
 
@@ -67,12 +80,16 @@ class GravadorDeArquivos {
     std::condition_variable hasWork_;
     std::condition_variable hasRoom_;
     std::condition_variable idle_;
-    std::deque<std::pair<std::filesystem::path, std::string>> queue_;
+    std::deque<Trabalho> queue_;
     std::size_t maxQueued_;
     std::set<std::filesystem::path> writing_;  // paths a thread is writing now
     std::size_t busy_ = 0;
     bool stopping_ = false;
+    std::uint64_t queued_ = 0;   // files queued so far
+    std::vector<bool> written_;  // by order of queueing
+    std::size_t writtenCount_ = 0;
     std::exception_ptr failure_;
+    std::uint64_t failureOrder_ = 0;
     std::vector<std::thread> threads_;
 };
 

@@ -1,7 +1,15 @@
 #include "download/documentos.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <stdexcept>
+
+#include "cloud/codec/adbs.hpp"
+#include "cloud/codec/error.hpp"
 
 #include "cloud/mem_table.hpp"
 #include "download/document_file.hpp"
@@ -33,15 +41,6 @@ std::int64_t NumeroDoCupom(const cloud::MemTable& table, const std::string& adNu
     }
 }
 
-// The XML text of the current row, without a copy when it is text already.
-std::string_view TextoDe(const cloud::Field& field, std::string& buffer) {
-    if (const auto* text = std::get_if<std::string>(&field.Value())) {
-        return *text;
-    }
-    buffer = field.AsString();
-    return buffer;
-}
-
 }  // namespace
 
 bool ListarDocumentos(std::string_view cnpj, std::string_view mes, ConsultaRemota& remoto,
@@ -61,18 +60,202 @@ bool ListarDocumentos(std::string_view cnpj, std::string_view mes, ConsultaRemot
     return true;
 }
 
+namespace {
+
+// One row of the answer at a time in a table of one row, so that its values
+// are read exactly as the whole table's fields read them.
+class Linha {
+  public:
+    void Colunas(const std::vector<codec::Column>& columns) { columns_ = columns; }
+    void Carregar(codec::Row& row) {
+        codec::Dataset one;
+        one.columns = columns_;
+        one.rows.push_back(std::move(row));
+        mem_.Close();
+        mem_.AppendData(std::move(one));
+    }
+    const cloud::MemTable& Tabela() const { return mem_; }
+    // The position of `name` among the columns (compared as FieldByName does);
+    // fails as FieldByName does when there is none.
+    std::size_t Indice(std::string_view name) {
+        codec::Dataset header;
+        header.columns = columns_;
+        mem_.Close();
+        mem_.AppendData(std::move(header));
+        const auto& columns = mem_.Columns();
+        const std::string wanted = AsciiUpper(name);
+        for (std::size_t i = 0; i < columns.size(); ++i) {
+            if (AsciiUpper(columns[i].name) == wanted) {
+                return i;
+            }
+        }
+        (void)mem_.FieldByName(name);  // throws naming the field
+        return 0;
+    }
+
+  private:
+    std::vector<codec::Column> columns_;
+    cloud::MemTable mem_{"mem_ArquivosXML"};
+};
+
+// First pass: the hidden document list (number and value of every document)
+// and the last document's XML, as the document-list step leaves them.
+class Listagem final : public codec::AdbsVisitor {
+  public:
+    explicit Listagem(ListaDeDocumentos& lista) : lista_(lista) {}
+    void OnTable(const codec::Dataset& header) override {
+        linha_.Colunas(header.columns);
+        xml_ = linha_.Indice("AD_XML");
+        (void)linha_.Indice("AD_NUMERO");
+        (void)linha_.Indice("AD_VALOR");
+        lista_.ListView_ArquivosXML.clear();
+        ultimo_ = std::string();
+    }
+    void OnRow(codec::Row& row) override {
+        if (auto* text = std::get_if<std::string>(&row[xml_])) {
+            ultimo_ = std::move(*text);
+            row[xml_] = std::monostate{};
+        } else {
+            ultimo_.reset();  // read through the field below
+        }
+        linha_.Carregar(row);
+        const cloud::MemTable& t = linha_.Tabela();
+        lista_.ListView_ArquivosXML.push_back({t.FieldByName("AD_NUMERO").AsString(),
+                                               t.FieldByName("AD_VALOR").AsString(), "Arquivo: ", "Valor: "});
+        if (!ultimo_) {
+            ultimo_ = t.FieldByName("AD_XML").AsString();
+        }
+        if (lista_.ListView_ArquivosXML.size() == 1) {
+            primeiro = t.FieldByName("X_NUMERO").AsString();
+        }
+    }
+    std::string primeiro;  // X_NUMERO of the first row, as text
+    std::string Ultimo() { return ultimo_ ? std::move(*ultimo_) : std::string(); }
+
+  private:
+    ListaDeDocumentos& lista_;
+    Linha linha_;
+    std::size_t xml_ = 0;
+    std::optional<std::string> ultimo_{std::string()};
+};
+
+// Second pass: each document written to its file and read, in the server's order.
+class Gravacao final : public codec::AdbsVisitor {
+  public:
+    Gravacao(const std::filesystem::path& pasta, std::size_t total, Download& result,
+             summary::SummaryTables& tabelas, VistaDoDownload& vista, ProgressSink& progresso,
+             GravadorDeArquivos& gravador)
+        : pasta_(pasta),
+          total_(total),
+          result_(result),
+          tabelas_(tabelas),
+          vista_(vista),
+          progresso_(progresso),
+          gravador_(gravador) {}
+
+    void OnTable(const codec::Dataset& header) override {
+        linha_.Colunas(header.columns);
+        xml_ = linha_.Indice("AD_XML");
+    }
+    void OnRow(codec::Row& row) override {
+        if (result_.quantidade >= total_) {
+            throw std::runtime_error("a resposta do servidor mudou entre duas leituras");
+        }
+        std::string xmlText;
+        bool moved = false;
+        if (auto* text = std::get_if<std::string>(&row[xml_])) {
+            xmlText = std::move(*text);
+            row[xml_] = std::monostate{};
+            moved = true;
+        }
+        linha_.Carregar(row);
+        const cloud::MemTable& t = linha_.Tabela();
+        const std::string adNumero = t.FieldByName("AD_NUMERO").AsString();
+        const std::int64_t atual = NumeroDoCupom(t, adNumero);
+        if (result_.quantidade > 0 && atual > anterior_ + 1) {
+            // At most kMaxFaltas lines in all, as in the report; the rest is
+            // only counted.
+            const std::uint64_t gap =
+                static_cast<std::uint64_t>(atual) - static_cast<std::uint64_t>(anterior_) - 1;
+            const std::uint64_t listed =
+                std::min(gap, summary::kMaxFaltas - std::min(faltas_, summary::kMaxFaltas));
+            for (std::uint64_t k = 1; k <= listed; ++k) {
+                vista_.AdicionarLog("Falta CFe....: " +
+                                    std::to_string(anterior_ + static_cast<std::int64_t>(k)) + " <<<****");
+            }
+            faltas_ += listed;
+            naoListadas += gap - listed;
+        }
+        anterior_ = atual;
+        result_.ultimo = atual;
+
+        if (!moved) {
+            xmlText = t.FieldByName("AD_XML").AsString();
+        }
+        const std::filesystem::path arquivo = CaminhoDoDocumento(pasta_, adNumero);
+        std::string texto = TextoDoDocumento(xmlText);
+        gravador_.Gravar(arquivo, texto);
+        summary::LerXml(tabelas_, arquivo.string(), std::move(texto));
+
+        ++result_.quantidade;
+        progresso_.SetValue(static_cast<double>(result_.quantidade));
+        vista_.MostrarAviso("Baixando " + std::to_string(result_.quantidade) + "/" + std::to_string(total_));
+    }
+
+    std::uint64_t naoListadas = 0;
+
+  private:
+    const std::filesystem::path& pasta_;
+    std::size_t total_;
+    Download& result_;
+    summary::SummaryTables& tabelas_;
+    VistaDoDownload& vista_;
+    ProgressSink& progresso_;
+    GravadorDeArquivos& gravador_;
+    Linha linha_;
+    std::size_t xml_ = 0;
+    std::int64_t anterior_ = 0;
+    std::uint64_t faltas_ = 0;
+};
+
+// Writes the folder's entries to disk once, for all the files of the download.
+void SincronizarPasta(const std::filesystem::path& pasta) {
+    const int fd = ::open(pasta.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        (void)::fsync(fd);
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
 Download BaixarDocumentos(std::string_view cnpj, std::string_view mes, const std::filesystem::path& pasta,
                           ConsultaRemota& remoto, cloud::MemTable& mem_ArquivosXML, ListaDeDocumentos& lista,
                           summary::SummaryTables& tabelas, VistaDoDownload& vista, ProgressSink& progresso) {
     Download result;
     vista.MostrarAviso("Aguarde...");
     vista.MostrarAviso("Filtrando arquivos - Aguarde...");
-    if (!ListarDocumentos(cnpj, mes, remoto, mem_ArquivosXML, lista)) {
+    // The answer is received whole but kept compressed; its rows are read
+    // twice, never held together: once for the document list, once to write
+    // and read each document.
+    const std::unique_ptr<RespostaGrande> resposta = remoto.SelectStream(ConsultaDocumentos(cnpj, mes));
+    ListaDeDocumentos listada;
+    Listagem listagem(listada);
+    try {
+        if (!resposta) {
+            throw codec::CodecError("sem resposta");
+        }
+        resposta->Ler(listagem);
+    } catch (const codec::CodecError&) {
         vista.EsconderAviso();
         result.mensagem = kFalhaNoServidor;
         return result;
     }
-    if (mem_ArquivosXML.RecordCount() == 0) {
+    // The rows are not kept in the table: it is left empty.
+    mem_ArquivosXML.Close();
+    lista.ListView_ArquivosXML = std::move(listada.ListView_ArquivosXML);
+    lista.Memo1 = listagem.Ultimo();
+    if (lista.ListView_ArquivosXML.empty()) {
         vista.EsconderAviso();
         result.mensagem = kNenhumArquivo;
         return result;
@@ -94,57 +277,36 @@ Download BaixarDocumentos(std::string_view cnpj, std::string_view mes, const std
         std::filesystem::create_directories(pasta, error);
     }
 
-    const std::size_t total = mem_ArquivosXML.RecordCount();
+    const std::size_t total = lista.ListView_ArquivosXML.size();
     progresso.SetValue(0);
     progresso.SetMax(static_cast<double>(total));
-    mem_ArquivosXML.First();
-    const cloud::Field numero = mem_ArquivosXML.FieldByName("AD_NUMERO");
-    const cloud::Field xml = mem_ArquivosXML.FieldByName("AD_XML");
-    const cloud::Field xNumero = mem_ArquivosXML.FieldByName("X_NUMERO");
 
     vista.LimparLog();
-    result.primeiro = xNumero.AsString();
+    result.primeiro = listagem.primeiro;
     vista.AdicionarLog("Primeiro CFe...: " + result.primeiro);
-
     GravadorDeArquivos gravador;
-    std::int64_t anterior = 0;
-    std::uint64_t faltas = 0;
-    std::uint64_t naoListadas = 0;
-    for (std::size_t i = 0; !mem_ArquivosXML.Eof(); ++i) {
-        const std::string adNumero = numero.AsString();
-        const std::int64_t atual = NumeroDoCupom(mem_ArquivosXML, adNumero);
-        if (i > 0 && atual > anterior + 1) {
-            // At most kMaxFaltas lines in all, as in the report; the rest is
-            // only counted.
-            const std::uint64_t gap =
-                static_cast<std::uint64_t>(atual) - static_cast<std::uint64_t>(anterior) - 1;
-            const std::uint64_t listed =
-                std::min(gap, summary::kMaxFaltas - std::min(faltas, summary::kMaxFaltas));
-            for (std::uint64_t k = 1; k <= listed; ++k) {
-                vista.AdicionarLog(
-                    "Falta CFe....: " + std::to_string(anterior + static_cast<std::int64_t>(k)) + " <<<****");
-            }
-            faltas += listed;
-            naoListadas += gap - listed;
+    Gravacao gravacao(pasta, total, result, tabelas, vista, progresso, gravador);
+    try {
+        resposta->Ler(gravacao);
+        if (result.quantidade != total) {
+            throw std::runtime_error("a resposta do servidor mudou entre duas leituras");
         }
-        anterior = atual;
-        result.ultimo = atual;
-
-        const std::filesystem::path arquivo = CaminhoDoDocumento(pasta, adNumero);
-        std::string buffer;
-        std::string texto = TextoDoDocumento(TextoDe(xml, buffer));
-        gravador.Gravar(arquivo, texto);
-        summary::LerXml(tabelas, arquivo.string(), std::move(texto));
-
-        mem_ArquivosXML.Next();
-        ++result.quantidade;
-        progresso.SetValue(static_cast<double>(result.quantidade));
-        vista.MostrarAviso("Baixando " + std::to_string(result.quantidade) + "/" + std::to_string(total));
+        gravador.Concluir();
+    } catch (const std::exception& e) {
+        // Say which documents are on disk: every file is complete or absent.
+        gravador.Aguardar();
+        const std::size_t gravados = gravador.Gravados();
+        const std::size_t emOrdem = gravador.GravadosEmOrdem();
+        std::string quais = std::to_string(gravados) + " de " + std::to_string(total) +
+                            " documento(s) gravado(s) em " + pasta.string();
+        if (gravados > 0 && emOrdem == gravados) {
+            quais += ", do primeiro até " + EscaparControles(lista.ListView_ArquivosXML[gravados - 1].Text1);
+        }
+        throw std::runtime_error(std::string(e.what()) + " (" + quais + ")");
     }
-    gravador.Concluir();
-    lista.Memo1 = xml.AsString();
-    if (naoListadas > 0) {
-        vista.AdicionarLog("Falta CFe....: mais " + std::to_string(naoListadas) +
+    SincronizarPasta(pasta);
+    if (gravacao.naoListadas > 0) {
+        vista.AdicionarLog("Falta CFe....: mais " + std::to_string(gravacao.naoListadas) +
                            " números não listados <<<****");
     }
     vista.AdicionarLog("Ultimo CFe.....: " + Seis(result.ultimo));

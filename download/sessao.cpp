@@ -18,16 +18,10 @@ bool CnpjNaoLiberado(const std::string& erro) {
 
 }  // namespace
 
-bool ConsultaComSessao::SelectMemTable(const std::string& sql, cloud::MemTable& target) {
-    if (EIdentificacao(sql)) {
-        const bool ok = helper_.SelectMemTable(sql, target);
-        if (ok) {
-            identificacao_ = sql;
-        }
-        return ok;
-    }
+template <typename Consulta>
+bool ConsultaComSessao::ComRenovacao(const Consulta& consultar) {
     const std::string antes = helper_.Connection().SessionId();
-    const bool ok = helper_.SelectMemTable(sql, target);
+    const bool ok = consultar();
     const bool sessaoNova = helper_.Connection().SessionId() != antes;
     if (identificacao_.empty() || !(sessaoNova || (!ok && CnpjNaoLiberado(helper_.LastError())))) {
         return ok;
@@ -37,7 +31,27 @@ bool ConsultaComSessao::SelectMemTable(const std::string& sql, cloud::MemTable& 
         return ok;
     }
     ++renovacoes_;
-    return helper_.SelectMemTable(sql, target);
+    return consultar();
+}
+
+bool ConsultaComSessao::SelectMemTable(const std::string& sql, cloud::MemTable& target) {
+    if (EIdentificacao(sql)) {
+        const bool ok = helper_.SelectMemTable(sql, target);
+        if (ok) {
+            identificacao_ = sql;
+        }
+        return ok;
+    }
+    return ComRenovacao([&] { return helper_.SelectMemTable(sql, target); });
+}
+
+std::unique_ptr<RespostaGrande> ConsultaComSessao::SelectStream(const std::string& sql) {
+    std::unique_ptr<codec::StreamingBodyDecoder> resposta;
+    ComRenovacao([&] {
+        resposta = helper_.ReceberResposta(sql);
+        return resposta != nullptr;
+    });
+    return RespostaRecebida(std::move(resposta));
 }
 
 }  // namespace kqz::download

@@ -7,6 +7,7 @@
 // and repeats the query, so only a real failure reaches the user.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "cloud/remote_query.hpp"
@@ -24,6 +25,8 @@ class ConsultaComSessao final : public ConsultaRemota {
     // the CNPJ was not released in this session, is repeated once after the
     // remembered identification has run again.
     bool SelectMemTable(const std::string& sql, cloud::MemTable& target) override;
+    // The same for an answer read row by row (the documents of a month).
+    std::unique_ptr<RespostaGrande> SelectStream(const std::string& sql) override;
 
     // Why the last query failed (the server's or the transport's text).
     const std::string& UltimoErro() const { return helper_.LastError(); }
@@ -32,6 +35,12 @@ class ConsultaComSessao final : public ConsultaRemota {
     std::size_t Renovacoes() const { return renovacoes_; }
 
   private:
+    // Runs `consultar` (which reports success) and, when the session was
+    // renewed meanwhile or the CNPJ was refused in it, identifies again once
+    // and runs it once more.
+    template <typename Consulta>
+    bool ComRenovacao(const Consulta& consultar);
+
     cloud::RemoteQuery& helper_;
     std::string identificacao_;  // the last identification query that loaded
     std::size_t renovacoes_ = 0;

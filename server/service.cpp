@@ -31,6 +31,30 @@ HttpAnswer Result(json values) {
     return a;
 }
 
+// The size of one piece of a streamed documents answer.
+constexpr std::size_t kDocumentsPiece = std::size_t{1} << 20;
+
+// Fills `buf` from `answer` until it is full or the answer ends; returns the
+// bytes copied (fewer than `cap` only at the end).
+std::size_t FillPiece(DocumentsAnswer& answer, char* buf, std::size_t cap) {
+    std::size_t done = 0;
+    while (done < cap) {
+        const std::size_t n = answer.Next(buf + done, cap - done);
+        if (n == 0)
+            break;
+        done += n;
+    }
+    return done;
+}
+
+void CheckMayRead(Session& session, const std::string& cnpj) {
+    std::lock_guard lock(session.mutex);
+    if (!session.MayRead(cnpj)) {
+        throw std::runtime_error("o CNPJ " + cnpj.substr(0, 20) +
+                                 " não foi liberado nesta sessão: identifique o e-mail antes");
+    }
+}
+
 // The methods of TServerMethods1 with their number of inputs.
 struct MethodInfo {
     const char* name;
@@ -410,11 +434,15 @@ HttpAnswer Service::SelectCloud(const std::optional<std::string>& sql, const Htt
     } catch (const PolicyError& e) {
         return Error(500, e.what());
     }
+    const bool cacheForm = request.accept.find("application/rest") != std::string::npos;
+    if (const auto* docs = std::get_if<DocumentsQuery>(&statement); docs && !cacheForm) {
+        return DocumentsAnswerOf(*docs, session);
+    }
     codec::Dataset ds = RunSelect(statement, request.peer, session);
     codec::FitStringSizes(ds);
     const std::vector<codec::NamedDataset> sets{{"Query", &ds}};
 
-    if (request.accept.find("application/rest") != std::string::npos) {
+    if (cacheForm) {
         // The cache form: keep the list in the session and answer its reference.
         const int cacheId =
             cache_.Put(session.shared_from_this(), codec::WriteMarshalledDataSets(sets, options_.write));
@@ -427,6 +455,39 @@ HttpAnswer Service::SelectCloud(const std::optional<std::string>& sql, const Htt
     }
     HttpAnswer a;
     a.body = codec::WriteResultBody(sets, options_.write);
+    return a;
+}
+
+HttpAnswer Service::DocumentsAnswerOf(const DocumentsQuery& query, Session& session) {
+    CheckMayRead(session, query.cnpj);
+    // A month's documents are written while they are sent, never whole. The
+    // first piece is made here: it reads every row once, so that a storage
+    // failure still gets the usual error answer; a failure after that can only
+    // cut the answer short.
+    auto answer =
+        std::make_shared<DocumentsAnswer>(storage_, query.cnpj, query.month, query.alias, options_.write);
+    auto first = std::make_shared<std::string>(kDocumentsPiece, '\0');
+    first->resize(FillPiece(*answer, first->data(), first->size()));
+    HttpAnswer a;
+    a.produce = [answer, first](std::string& piece) mutable {
+        if (first) {
+            piece = std::move(*first);
+            first.reset();
+        } else {
+            piece.resize(kDocumentsPiece);
+            try {
+                piece.resize(FillPiece(*answer, piece.data(), piece.size()));
+            } catch (...) {
+                answer.reset();  // its memory goes back now, on this worker
+                throw;
+            }
+        }
+        if (piece.size() < kDocumentsPiece) {
+            answer.reset();
+            return false;
+        }
+        return true;
+    };
     return a;
 }
 
@@ -512,26 +573,12 @@ codec::Dataset Service::RunSelect(const Statement& statement, const std::string&
             cnpj = &docs->cnpj;
             month = &docs->month;
         }
-        {
-            std::lock_guard lock(session.mutex);
-            if (!session.MayRead(*cnpj)) {
-                throw std::runtime_error("o CNPJ " + cnpj->substr(0, 20) +
-                                         " não foi liberado nesta sessão: identifique o e-mail antes");
-            }
-        }
+        CheckMayRead(session, *cnpj);
         if (count) {
             ds.columns = {TypedColumn(count->alias, codec::DataType::Int32)};
             ds.rows.push_back({storage_.CountDocuments(*cnpj, *month)});
         } else {
-            codec::Column valor = TypedColumn("AD_VALOR", codec::DataType::FmtBCD);
-            valor.precision = 15;
-            valor.scale = 2;
-            ds.columns = {TextColumn("AD_CNPJ"),
-                          TextColumn("AD_DATA"),
-                          TextColumn("AD_NUMERO"),
-                          valor,
-                          TypedColumn("AD_XML", codec::DataType::WideMemo),
-                          TextColumn(docs->alias)};
+            ds = DocumentsTable(docs->alias);
             storage_.Documents(*cnpj, *month, [&](codec::Row&& row) { ds.rows.push_back(std::move(row)); });
         }
     }

@@ -81,6 +81,8 @@ class Service {
     HttpAnswer Cache(const HttpRequest& request, const std::vector<std::string>& segments, Session& session);
     HttpAnswer SelectCloud(const std::optional<std::string>& sql, const HttpRequest& request,
                            Session& session);
+    // The documents of a month as an answer made while it is sent.
+    HttpAnswer DocumentsAnswerOf(const DocumentsQuery& query, Session& session);
     codec::Dataset RunSelect(const Statement& statement, const std::string& peer, Session& session);
 
     Storage& storage_;

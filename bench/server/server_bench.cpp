@@ -4,6 +4,10 @@
 //   BM_DocumentsAnswer  the documents query of 100,000 coupons (5-6 KB each):
 //                       time to the last byte of the answer; counters: answer
 //                       bytes and the server's peak resident memory (VmHWM).
+//   BM_ConcurrentDownloads
+//                       eight downloads of a 10,000-coupon month at once
+//                       against one alone: the slowest as a ratio to it,
+//                       the server's peak memory.
 //   BM_CountQuery       count queries on one keep-alive connection.
 //   BM_DocumentsAnswerInProcess
 //                       the same answer made in this process from the
@@ -23,6 +27,8 @@
 
 #include <malloc.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -34,6 +40,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/busy_month.hpp"
@@ -92,22 +99,97 @@ struct Session {
     std::string id;
 };
 
+double Since(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+}
+
+std::string DocumentsSql() {
+    return std::string("SELECT *,LEFT(right(AD_NUMERO,16),6) as X_NUMERO FROM KQZ_SAD where AD_CNPJ='") +
+           kCnpj + "' AND AD_DATA='2103'";
+}
+
+// Argument: the month (0 realistic, 1 pessimistic). Three downloads in a row
+// on one server: its peak after the first, and its peak and resident memory
+// after the third (what it keeps between downloads).
 void BM_DocumentsAnswer(benchmark::State& state) {
-    const std::string db = DatabasePath();
-    EnsureDatabase(db);
+    const auto month = static_cast<kqz::bench::Month>(state.range(0));
+    state.SetLabel(kqz::bench::MonthName(month));
+    const std::string db = DatabasePath(month);
+    EnsureDatabase(db, month);
     ServerProcess server(db);
     Session session(server.Port());
-    const std::string sql =
-        std::string("SELECT *,LEFT(right(AD_NUMERO,16),6) as X_NUMERO FROM KQZ_SAD where AD_CNPJ='") + kCnpj +
-        "' AND AD_DATA='2103'";
     std::size_t bytes = 0;
-    for (auto _ : state)
-        bytes = session.Call(sql);
+    int done = 0;
+    for (auto _ : state) {
+        bytes = session.Call(DocumentsSql());
+        if (++done == 1)
+            state.counters["server_peak_one_MB"] = server.PeakRss() / 1e6;
+    }
     state.counters["answer_MB"] = static_cast<double>(bytes) / 1e6;
+    state.counters["bytes_per_coupon"] = static_cast<double>(bytes) / Coupons();
     state.counters["server_peak_MB"] = server.PeakRss() / 1e6;
+    state.counters["server_rss_after_MB"] = server.Rss() / 1e6;
     state.counters["coupons"] = Coupons();
 }
-BENCHMARK(BM_DocumentsAnswer)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(BM_DocumentsAnswer)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// Eight downloads of a 10,000-coupon realistic month at once, each on a
+// session and connection of its own, against one alone on the same server
+// just before. Time: the slowest of the eight.
+void BM_ConcurrentDownloads(benchmark::State& state) {
+    constexpr int kCoupons = 10000;
+    constexpr int kClients = 8;
+    const std::string db = DatabasePath(kqz::bench::Month::kRealistic, kCoupons);
+    EnsureDatabase(db, kqz::bench::Month::kRealistic, kCoupons);
+    ServerProcess server(db);
+    double lone = 0;
+    {
+        Session session(server.Port());
+        const auto start = std::chrono::steady_clock::now();
+        session.Call(DocumentsSql());
+        lone = Since(start);
+    }
+    double slowest = 0;
+    int completed = 0;
+    for (auto _ : state) {
+        std::vector<double> seconds(kClients, -1);
+        std::vector<std::thread> clients;
+        std::atomic<int> ready{0};
+        for (int i = 0; i < kClients; ++i) {
+            clients.emplace_back([&, i] {
+                try {
+                    Session session(server.Port());
+                    ++ready;
+                    while (ready.load() < kClients)
+                        std::this_thread::yield();
+                    const auto start = std::chrono::steady_clock::now();
+                    session.Call(DocumentsSql());
+                    seconds[static_cast<std::size_t>(i)] = Since(start);
+                } catch (const std::exception&) {
+                    ++ready;  // counted as not completed
+                }
+            });
+        }
+        for (auto& c : clients)
+            c.join();
+        slowest = 0;
+        completed = 0;
+        for (double t : seconds) {
+            if (t >= 0) {
+                ++completed;
+                slowest = std::max(slowest, t);
+            }
+        }
+        state.SetIterationTime(slowest);
+    }
+    state.counters["lone_s"] = lone;
+    state.counters["slowest_s"] = slowest;
+    state.counters["x_lone"] = slowest / lone;
+    state.counters["completed"] = completed;
+    state.counters["server_peak_MB"] = server.PeakRss() / 1e6;
+    state.counters["server_rss_after_MB"] = server.Rss() / 1e6;
+}
+BENCHMARK(BM_ConcurrentDownloads)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 void BM_CountQuery(benchmark::State& state) {
     const std::string db = DatabasePath();
@@ -141,10 +223,6 @@ void ResetPeak() {
         std::fputs("5", f);
         std::fclose(f);
     }
-}
-
-double Since(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
 }
 
 // args: 1 streamed, 0 whole

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -316,6 +317,27 @@ TEST(BaixarDocumentos, TheMissingCouponLinesAreBoundedLikeTheReport) {
     EXPECT_EQ(c.vista.log.back(), "Ultimo CFe.....: 1000002");
 }
 
+TEST(BaixarDocumentos, ADocumentTheReaderRejectsIsTheLastOneWrittenAndNoTemporaryFileStays) {
+    Cenario c(Documentos({
+        {"CFe1-000001", Venda("000001", "1.00"), "000001"},
+        {"CFe1-000002", "<CFe><infCFe>", "000002"},
+        {"CFe1-000003", Venda("000003", "1.00"), "000003"},
+    }));
+    try {
+        c.Executar(c.pasta);
+        FAIL() << "no error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("2 de 3 documento(s) gravado(s)"), std::string::npos)
+            << e.what();
+    }
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(c.pasta)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"CFe1-000001.XML", "CFe1-000002.XML"}));
+}
+
 TEST(BaixarDocumentos, StopsAtACouponNumberThatIsNotAWholeNumber) {
     Cenario c(Documentos({
         {"CFe1-000001", Venda("000001", "1.00"), "000001"},
@@ -326,6 +348,11 @@ TEST(BaixarDocumentos, StopsAtACouponNumberThatIsNotAWholeNumber) {
         FAIL() << "no error";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("CFe1-00000X"), std::string::npos) << e.what();
+        // It says which documents are on disk.
+        EXPECT_NE(std::string(e.what()).find("(1 de 2 documento(s) gravado(s) em " + c.pasta.string() +
+                                             ", do primeiro até CFe1-000001)"),
+                  std::string::npos)
+            << e.what();
     }
     // The document before it was written and read; the bad one was not written.
     EXPECT_TRUE(fs::exists(c.pasta / "CFe1-000001.XML"));

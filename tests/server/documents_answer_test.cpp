@@ -55,8 +55,9 @@ std::string DocumentsSql(const std::string& month) {
            kCnpj + "' AND AD_DATA='" + month + "'";
 }
 
-// The whole answer as the server sends it now, in a session that identified `kEmail`.
-std::string ServerBody(Storage& storage, const std::string& month) {
+// The answer as the server sends it, in a session that identified `kEmail`
+// (none for `identify` false).
+httplib::Result ServerAnswer(Storage& storage, const std::string& month, bool identify = true) {
     test::RunningServer server(storage, {});
     httplib::Client http = server.Client();
     auto get = [&](const std::string& sql, const std::string& session) {
@@ -66,16 +67,26 @@ std::string ServerBody(Storage& storage, const std::string& month) {
         auto r =
             http.Get(("/datasnap/rest/TServerMethods1/SelectCloud/" + test::EncodeSegment(sql) + "/").c_str(),
                      headers);
-        if (!r || r->status != 200)
-            throw std::runtime_error("query failed: " + sql);
+        if (!r)
+            throw std::runtime_error("no answer: " + sql);
         return r;
     };
+    if (!identify)
+        return get(DocumentsSql(month), "");
     auto users = get(std::string("SELECT * FROM KQZ_SADu WHERE AU_EMAIL ='") + kEmail + "'", "");
     std::smatch m;
     const std::string pragma = users->get_header_value("Pragma");
     if (!std::regex_search(pragma, m, std::regex("dssession=([0-9A-F-]+)")))
         throw std::runtime_error("no session in \"" + pragma + "\"");
-    return get(DocumentsSql(month), m[1])->body;
+    return get(DocumentsSql(month), m[1]);
+}
+
+// The whole answer, written from the whole table as the server once did.
+std::string WholeBody(Storage& storage, const std::string& month) {
+    codec::Dataset table = DocumentsTable("X_NUMERO");
+    storage.Documents(kCnpj, month, [&](codec::Row&& row) { table.rows.push_back(std::move(row)); });
+    codec::FitStringSizes(table);
+    return codec::WriteResultBody({{"Query", &table}});
 }
 
 class DocumentsAnswerTest : public testing::TestWithParam<Backend> {
@@ -99,7 +110,7 @@ TEST_P(DocumentsAnswerTest, SameBodyAsTheWholeAnswer) {
             DocumentsAnswer answer(s, kCnpj, month, "X_NUMERO", options);
             const std::string body = Pull(answer, 3000);
             EXPECT_EQ(answer.Produced(), body.size());
-            const std::string expected = ServerBody(s, month);  // written with the default options
+            const std::string expected = WholeBody(s, month);  // with the default options
             const auto a = codec::ScanResultBody(body);
             const auto b = codec::ScanResultBody(expected);
             ASSERT_TRUE(a && b);
@@ -116,6 +127,25 @@ TEST_P(DocumentsAnswerTest, SameBodyAsTheWholeAnswer) {
             EXPECT_EQ(ds.rows.size(), std::string(month) == "2103" ? 400u : 0u);
         }
     }
+}
+
+TEST_P(DocumentsAnswerTest, TheServerStreamsTheWholeAnswersBytesAndRefusesWithTheUsualError) {
+    Storage& s = db_->Open();
+    s.Import(Month(300, 1, 5));
+    for (const char* month : {"2103", "2104"}) {
+        SCOPED_TRACE(month);
+        const auto served = ServerAnswer(s, month);
+        ASSERT_EQ(served->status, 200) << served->body.substr(0, 300);
+        EXPECT_EQ(served->get_header_value("Transfer-Encoding"), "chunked");
+        EXPECT_TRUE(served->body == WholeBody(s, month));
+    }
+    // Refused before the first byte: a whole error answer, as any other query's.
+    const auto refused = ServerAnswer(s, "2103", false);
+    EXPECT_EQ(refused->status, 500);
+    EXPECT_FALSE(refused->has_header("Transfer-Encoding"));
+    EXPECT_EQ(refused->get_header_value("Content-Length"), std::to_string(refused->body.size()));
+    EXPECT_NE(refused->body.find("{\"error\":\"o CNPJ 11222333000181 não foi liberado"), std::string::npos)
+        << refused->body;
 }
 
 TEST_P(DocumentsAnswerTest, DocumentsImportedDuringTheDownloadWaitForTheNextOne) {
