@@ -7,6 +7,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <exception>
 
 #include "app/app_locale.hpp"
@@ -42,7 +43,7 @@ QString TextoDaCelula(const summary::Celula& celula, const QLocale& locale) {
 TFmTodas::TFmTodas(AppContext& context, QWidget* parent) : QDialog(parent), context_(context) {
     setObjectName("FmTodas");
     setWindowTitle(QString::fromUtf8(kCaption));
-    resize(900, 420);
+    resize(1000, 300);
     setModal(true);
 
     auto* layout = new QVBoxLayout(this);
@@ -76,6 +77,8 @@ TFmTodas::TFmTodas(AppContext& context, QWidget* parent) : QDialog(parent), cont
     Grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Grid->setSelectionBehavior(QAbstractItemView::SelectRows);
     Grid->verticalHeader()->hide();
+    Grid->setWordWrap(false);
+    Grid->horizontalHeader()->setStretchLastSection(true);
     layout->addWidget(Grid);
 
     connect(ButtonPlanilha, &QPushButton::clicked, this, &TFmTodas::ButtonPlanilhaClick);
@@ -124,6 +127,16 @@ void TFmTodas::Mostrar(const std::vector<summary::LinhaEmpresa>& linhas, const Q
         }
     }
     Grid->resizeColumnsToContents();
+    // A long failure stays readable in its tooltip; the column keeps to a width that shows its start.
+    const int situacao = Grid->columnCount() - 1;
+    if (situacao >= 0) {
+        for (int r = 0; r < Grid->rowCount(); ++r) {
+            if (QTableWidgetItem* item = Grid->item(r, situacao)) {
+                item->setToolTip(item->text());
+            }
+        }
+        Grid->setColumnWidth(situacao, std::min(Grid->columnWidth(situacao), 220));
+    }
 }
 
 void TFmTodas::ButtonPlanilhaClick() {
