@@ -101,6 +101,7 @@ class VistaDaLista final : public download::VistaDaListagem {
     void IniciarLista() override {
         main_.ListView_empresa->Items().Clear();
         main_.empresasListadas.clear();
+        main_.mesDaLista = main_.DateEdit1->date();
         main_.ButtonTodas->setEnabled(false);
         main_.ListView_empresa->setUpdatesEnabled(false);
     }
@@ -231,8 +232,7 @@ class Ocupacao {
             for (QWidget* widget : Controles()) {
                 widget->setEnabled(true);
             }
-            // "BAIXAR TODAS" needs a filled list.
-            main_.ButtonTodas->setEnabled(!main_.empresasListadas.empty());
+            main_.AtualizarBaixarTodas();
             if (main_.fecharDepois_) {
                 QTimer::singleShot(0, &main_, &QWidget::close);
             }
@@ -360,6 +360,12 @@ TFmMain::TFmMain(AppContext& context)
     ButtonTodas->setFont(Fonte(this, 10));
     ButtonTodas->setEnabled(false);
     connect(ButtonTodas, &QPushButton::clicked, this, &TFmMain::ButtonTodasClick);
+    // The counts of the list are of its month: another month needs a new listing.
+    connect(DateEdit1, &QDateEdit::dateChanged, this, [this] {
+        if (!ocupada_) {
+            AtualizarBaixarTodas();
+        }
+    });
 
     // Body: the company group box, the list in it, the progress panel over it.
     body_ = new QWidget(this);
@@ -586,6 +592,12 @@ void TFmMain::Button1Click() {
         Panel_Aviso->hide();
         context_.ui.ShowMessage(this, Q(e.what()));
     }
+}
+
+void TFmMain::AtualizarBaixarTodas() {
+    const QDate mes = DateEdit1->date();
+    ButtonTodas->setEnabled(!empresasListadas.empty() && mes.year() == mesDaLista.year() &&
+                            mes.month() == mesDaLista.month());
 }
 
 void TFmMain::ButtonTodasClick() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDate>
 #include <QPushButton>
 #include <QWidget>
 #include <string>
@@ -108,6 +109,9 @@ class TFmMain : public QWidget, public download::ConsultaRemota {
     QPushButton* CornerButton1;
     download::ListaDeDocumentos documentos;                // ListView_ArquivosXML and Memo1
     std::vector<download::EmpresaDoMes> empresasListadas;  // what the list shows, for "BAIXAR TODAS"
+    QDate mesDaLista;                                      // the month the list was made for
+    // "BAIXAR TODAS" is usable when the list holds companies of the month shown.
+    void AtualizarBaixarTodas();
     TFmTodas* FmTodas = nullptr;
     // Non-visual
     cloud::RestConnection DSRestConnection1;

@@ -183,12 +183,22 @@ void RunAll(const Options& options) {
     if (text.starts_with("\xEF\xBB\xBF")) {
         text.erase(0, 3);
     }
+    // What the server named reaches the terminal without its control characters.
     std::string limpo;
     limpo.reserve(text.size());
-    for (char c : text) {
-        if (c != '\r') {
-            limpo += c;
+    std::size_t inicio = 0;
+    while (inicio < text.size()) {
+        std::size_t fim = text.find('\n', inicio);
+        if (fim == std::string::npos) {
+            fim = text.size();
         }
+        std::string_view linha(text.data() + inicio, fim - inicio);
+        if (linha.ends_with('\r')) {
+            linha.remove_suffix(1);
+        }
+        limpo += download::EscaparControles(linha);
+        limpo += '\n';
+        inicio = fim + 1;
     }
     std::fwrite(limpo.data(), 1, limpo.size(), stdout);
     std::fflush(stdout);
@@ -197,8 +207,8 @@ void RunAll(const Options& options) {
     }
     for (const summary::LinhaEmpresa& linha : resultado.linhas) {
         if (download::Falhou(linha)) {
-            std::cerr << linha.cnpj << " - " << download::EscaparControles(linha.nome) << ": "
-                      << linha.situacao << '\n';
+            std::cerr << download::EscaparControles(linha.cnpj) << " - "
+                      << download::EscaparControles(linha.nome) << ": " << linha.situacao << '\n';
         }
     }
     if (!resultado.ok()) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDateEdit>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -642,6 +643,7 @@ void RealDisplay::baixarTodasShowsTheMonthsTable() {
 
     bool habilitadoAntes = true;
     bool habilitadoDepois = false;
+    bool habilitadoNoOutroMes = true;
     bool desabilitadoNoJob = false;
     QString tituloDoDialogo;
     QString inicioDoDialogo;
@@ -684,6 +686,11 @@ void RealDisplay::baixarTodasShowsTheMonthsTable() {
             },
             [&] {
                 auto* main = Janela<TFmMain>("FmMain");
+                // Another month needs its own listing first.
+                const QDate listado = main->DateEdit1->date();
+                main->DateEdit1->setDate(listado.addMonths(1));
+                habilitadoNoOutroMes = main->ButtonTodas->isEnabled();
+                main->DateEdit1->setDate(listado);
                 habilitadoDepois = main->ButtonTodas->isEnabled();
                 QTest::mouseClick(main->ButtonTodas, Qt::LeftButton);
             })
@@ -736,6 +743,7 @@ void RealDisplay::baixarTodasShowsTheMonthsTable() {
     QCOMPARE(code, 0);
     QVERIFY2(!habilitadoAntes, "BAIXAR TODAS was usable before the list was filled");
     QVERIFY(habilitadoDepois);
+    QVERIFY2(!habilitadoNoOutroMes, "BAIXAR TODAS was usable for a month the list was not made for");
     QCOMPARE(tituloDoDialogo, QString("Pasta das empresas"));
     QCOMPARE(inicioDoDialogo, documentos);
     QVERIFY2(desabilitadoNoJob, qPrintable("the job controls stayed usable; panel: " + avisoDaEmpresa));
