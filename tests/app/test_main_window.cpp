@@ -18,6 +18,7 @@
 #include "app/start_up.hpp"
 #include "app/update/UnAtualizarSistema.hpp"
 #include "app/widgets.hpp"
+#include "download/todas.hpp"
 #include "summary/arquivos.hpp"
 #include "summary/cupons_do_mes.hpp"
 #include "summary/ler_xml.hpp"
@@ -424,6 +425,13 @@ void MainWindowTest::summaryTabsSaveAndSpreadsheet() {
     QCOMPARE(planilha.read(2), QByteArray("PK"));
     QVERIFY(ui.calls.contains("save: Salvar planilha | Planilha_mar21_08723218000186.xlsx"));
     QCOMPARE(ui.Boxes(), QStringList{"information: Processo concluido !"});
+
+    // "BAIXAR TODAS" saves each summary under the name this window proposes, every month.
+    for (int mes = 1; mes <= 12; ++mes) {
+        const QDate data(2026, mes, 1);
+        QCOMPARE(resumo.NomeProposto(data), QString::fromStdString(kqz::download::NomeArquivoResumo(
+                                                kqz::summary::MesAbreviado(2026, mes), cnpj)));
+    }
 }
 
 QTEST_MAIN(MainWindowTest)
