@@ -169,8 +169,7 @@ void TFmResumo::IniciarAnalise() {
         QString erro;
         try {
             ProgressoCancelavel progresso(cancelar_);
-            analise->cupons = summary::LerCupons(arquivos);
-            progresso.Pump();
+            analise->cupons = summary::LerCupons(arquivos, progresso);
             analise->sequencias = summary::CalcularSequencias(analise->cupons);
             analise->linhasSequencia = summary::LinhasSequencia(analise->sequencias, cnpj, nome, formato);
             summary::OpcoesVerificacao opcoes;
@@ -327,6 +326,11 @@ void TFmResumo::ButtonPlanilhaClick() {
 
 void TFmResumo::Button1Click() {
     accept();
+}
+
+void TFmResumo::done(int result) {
+    PararAnalise();
+    QDialog::done(result);
 }
 
 void TFmResumo::resizeEvent(QResizeEvent* event) {

@@ -82,6 +82,8 @@ class TFmResumo : public QDialog {
   protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    // Closing the window stops the work beside the report (nobody will see it).
+    void done(int result) override;
 
   private:
     // What the thread beside the report works out.

@@ -6,6 +6,14 @@
 namespace kqz::summary {
 
 std::vector<Cupom> LerCupons(const std::vector<std::string>& files) {
+    NoProgress none;
+    return LerCupons(files, none);
+}
+
+std::vector<Cupom> LerCupons(const std::vector<std::string>& files, ProgressSink& progress) {
+    const std::string de = "/" + std::to_string(files.size());
+    progress.SetMax(static_cast<double>(files.size()));
+    std::size_t lidos = 0;
     std::vector<Cupom> cupons;
     cupons.reserve(files.size());
     for (const std::string& file : files) {
@@ -15,6 +23,10 @@ std::vector<Cupom> LerCupons(const std::vector<std::string>& files) {
         if (!lido.vazio) {
             cupons.push_back(std::move(lido.cupom));
         }
+        ++lidos;
+        progress.SetValue(static_cast<double>(lidos));
+        progress.SetText("Lendo " + std::to_string(lidos) + de);
+        progress.Pump();
     }
     return cupons;
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "summary/cupom.hpp"
+#include "summary/progress.hpp"
 
 namespace kqz::summary {
 
@@ -13,5 +14,9 @@ namespace kqz::summary {
 // every coupon, in file order; empty files are left out. Errors of the reader
 // propagate (ResumoError naming the file).
 std::vector<Cupom> LerCupons(const std::vector<std::string>& files);
+
+// The same, calling `progress`.Pump() after every file ("Lendo i/n"); an
+// exception from the progress ends the reading.
+std::vector<Cupom> LerCupons(const std::vector<std::string>& files, ProgressSink& progress);
 
 }  // namespace kqz::summary
