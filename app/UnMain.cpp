@@ -18,9 +18,11 @@
 #include <QWindow>
 
 #include <exception>
+#include <set>
 #include <thread>
 
 #include "app/UnResumo.hpp"
+#include "app/UnTodas.hpp"
 #include "app/app_locale.hpp"
 #include "app/empresa_list.hpp"
 #include "app/pasta_download.hpp"
@@ -30,12 +32,14 @@
 #include "app/update/version_check.hpp"
 #include "app/widgets.hpp"
 #include "cloud/server_address.hpp"
+#include "download/document_file.hpp"
 #include "download/empresas.hpp"
 #include "download/identificacao.hpp"
 #include "download/queries.hpp"
 #include "download/text.hpp"
 #include "kqz_version.hpp"
 #include "summary/resumo.hpp"
+#include "summary/sequencia.hpp"
 
 namespace kqz::app {
 namespace {
@@ -97,6 +101,9 @@ class VistaDaLista final : public download::VistaDaListagem {
     }
     void IniciarLista() override {
         main_.ListView_empresa->Items().Clear();
+        main_.empresasListadas.clear();
+        main_.mesDaLista = main_.DateEdit1->date();
+        main_.ButtonTodas->setEnabled(false);
         main_.ListView_empresa->setUpdatesEnabled(false);
     }
     void AdicionarEmpresa(const download::EmpresaListada& empresa) override {
@@ -105,6 +112,8 @@ class VistaDaLista final : public download::VistaDaListagem {
         items.Item(index) = {Q(empresa.Text1), Q(empresa.Text2), Q(empresa.Text3),
                              Q(empresa.Text4), Q(empresa.Text6), Q(empresa.Text7)};
         items.Changed(index);
+        main_.empresasListadas.push_back(
+            {empresa.Text2, std::string(download::Trim(empresa.Text1)), empresa.quantidade});
         main_.ListView_empresa->Select(index);
         ui_.ProcessMessages();
     }
@@ -159,6 +168,48 @@ class VistaDoBaixar final : public download::VistaDoDownload, public ProgressSin
     ProgressoNoPainel painel_;
 };
 
+// The progress panel during "BAIXAR TODAS": the company on the first line, its
+// counts on the second; the texts that change per document are painted at
+// most every few milliseconds.
+class VistaDeTodasNoPainel final : public download::VistaDeTodas, public ProgressSink {
+  public:
+    VistaDeTodasNoPainel(TFmMain& main, UiServices& ui)
+        : main_(main), painel_(*main.Panel_Aviso, ui), original_(main.Panel_Aviso->Label_Aviso->geometry()) {
+        QLabel* label = main_.Panel_Aviso->Label_Aviso;
+        label->setGeometry(original_.x(), original_.y(), original_.width(), 2 * original_.height() + 6);
+        label->setWordWrap(true);
+        main_.Panel_Aviso->show();
+        main_.Panel_Aviso->raise();
+    }
+    ~VistaDeTodasNoPainel() override {
+        main_.Panel_Aviso->hide();
+        main_.Panel_Aviso->Label_Aviso->setWordWrap(false);
+        main_.Panel_Aviso->Label_Aviso->setGeometry(original_);
+    }
+    VistaDeTodasNoPainel(const VistaDeTodasNoPainel&) = delete;
+    VistaDeTodasNoPainel& operator=(const VistaDeTodasNoPainel&) = delete;
+    void MostrarAviso(const std::string& text, bool porDocumento) override {
+        painel_.SetText(text);
+        if (porDocumento) {
+            painel_.Pump();
+        } else {
+            painel_.Mostrar();
+        }
+    }
+    void EmpresaConcluida(const summary::LinhaEmpresa& linha) override {
+        main_.memo3->appendPlainText(Q(linha.cnpj + ": " + linha.situacao));
+    }
+    void SetText(const std::string& text) override { painel_.SetText(text); }
+    void SetMax(double max) override { painel_.SetMax(max); }
+    void SetValue(double value) override { painel_.SetValue(value); }
+    void Pump() override { painel_.Pump(); }
+
+  private:
+    TFmMain& main_;
+    ProgressoNoPainel painel_;
+    QRect original_;
+};
+
 }  // namespace
 
 // While a job runs, the controls that would start another one are disabled and
@@ -182,6 +233,7 @@ class Ocupacao {
             for (QWidget* widget : Controles()) {
                 widget->setEnabled(true);
             }
+            main_.AtualizarBaixarTodas();
             if (main_.fecharDepois_) {
                 QTimer::singleShot(0, &main_, &QWidget::close);
             }
@@ -193,7 +245,7 @@ class Ocupacao {
         if (!desabilitar_) {
             return {};
         }
-        return {main_.Button1, main_.DateEdit1, main_.ListView_empresa};
+        return {main_.Button1, main_.ButtonTodas, main_.DateEdit1, main_.ListView_empresa};
     }
     TFmMain& main_;
     bool desabilitar_;
@@ -268,7 +320,7 @@ TFmMain::TFmMain(AppContext& context)
 
     Edit_Email = new QLineEdit(entrada);
     Edit_Email->setObjectName("Edit_Email");
-    Edit_Email->setGeometry(4, 28, 381, 22);
+    Edit_Email->setGeometry(4, 28, 291, 22);
     // Every typed letter becomes lower case.
     connect(Edit_Email, &QLineEdit::textEdited, this, [this](const QString& text) {
         const QString lower = AsciiLower(text);
@@ -281,12 +333,12 @@ TFmMain::TFmMain(AppContext& context)
     Edit_Email->installEventFilter(this);
 
     Label3 = Rotulo(entrada, "Label3", QStringLiteral("Mes de referencia"));
-    Label3->move(391, 9);
+    Label3->move(301, 9);
     Label3->adjustSize();
 
     DateEdit1 = new QDateEdit(entrada);
     DateEdit1->setObjectName("DateEdit1");
-    DateEdit1->setGeometry(392, 28, 129, 22);
+    DateEdit1->setGeometry(302, 28, 129, 22);
     DateEdit1->setLocale(AppLocale());
     DateEdit1->setDisplayFormat(QStringLiteral("MMMM/yyyy"));
     // The whole width goes to the text ("novembro/2026" in 14 px bold): the month
@@ -301,6 +353,20 @@ TFmMain::TFmMain(AppContext& context)
     Button1->setGeometry(kLargura - 10 - 89, 10, 89, kAlturaEntrada - 20);
     Button1->setFont(Fonte(this, 10));
     connect(Button1, &QPushButton::clicked, this, &TFmMain::Button1Click);
+
+    // "BAIXAR TODAS" beside it, the same size; usable once the list is filled.
+    ButtonTodas = new WrapButton(QStringLiteral("BAIXAR TODAS"), entrada);
+    ButtonTodas->setObjectName("ButtonTodas");
+    ButtonTodas->setGeometry(Button1->x() - 6 - 89, 10, 89, kAlturaEntrada - 20);
+    ButtonTodas->setFont(Fonte(this, 10));
+    ButtonTodas->setEnabled(false);
+    connect(ButtonTodas, &QPushButton::clicked, this, &TFmMain::ButtonTodasClick);
+    // The counts of the list are of its month: another month needs a new listing.
+    connect(DateEdit1, &QDateEdit::dateChanged, this, [this] {
+        if (!ocupada_) {
+            AtualizarBaixarTodas();
+        }
+    });
 
     // Body: the company group box, the list in it, the progress panel over it.
     body_ = new QWidget(this);
@@ -546,6 +612,45 @@ void TFmMain::Button1Click() {
     }
 }
 
+void TFmMain::AtualizarBaixarTodas() {
+    const QDate mes = DateEdit1->date();
+    ButtonTodas->setEnabled(!empresasListadas.empty() && mes.year() == mesDaLista.year() &&
+                            mes.month() == mesDaLista.month());
+}
+
+void TFmMain::ButtonTodasClick() {
+    if (ocupada_ || empresasListadas.empty()) {
+        return;
+    }
+    Ocupacao ocupacao(*this);
+    const auto pasta =
+        context_.ui.ParentFolder(this, QStringLiteral("Pasta das empresas"), PastaInicialDeDownload());
+    if (!pasta) {
+        return;
+    }
+    LembrarPastaDeDownload(*pasta);
+
+    const QDate referencia = DateEdit1->date();
+    download::OpcoesDeTodas opcoes;
+    opcoes.mes = MesReferencia();
+    opcoes.mmmaa = summary::MesAbreviado(referencia.year(), referencia.month());
+    const QLocale locale = AppLocale();
+    opcoes.formato = {locale.decimalPoint().toStdString(), locale.groupSeparator().toStdString()};
+    opcoes.detalheDaFalha = [this] { return remoto_.LastError(); };
+    const std::vector<download::EmpresaDoMes> empresas = empresasListadas;
+    download::ResultadoDoMes resultado;
+    {
+        VistaDeTodasNoPainel vista(*this, context_.ui);
+        resultado = download::BaixarTodas(empresas, pasta->toStdString(), opcoes, *this, vista, vista);
+    }
+    ocupacao.Liberar();
+    if (FmTodas == nullptr) {
+        FmTodas = new TFmTodas(context_, this);
+    }
+    FmTodas->Mostrar(resultado.linhas, Q(opcoes.mmmaa), *pasta);
+    FmTodas->exec();
+}
+
 void TFmMain::CornerButton1Click() {
     const int selecionado = ListView_empresa->Selected();
     if (selecionado < 0) {
@@ -620,6 +725,17 @@ void TFmMain::ListView_EmpresaItemClickEx(const QString& itemObject) {
     }
     Panel_Aviso->hide();
     ocupacao.Liberar();
+    {
+        std::vector<std::string> arquivos;
+        std::set<std::string> vistos;
+        for (const download::ItemArquivoXml& documento : documentos.ListView_ArquivosXML) {
+            std::string path = download::CaminhoDoDocumento(pasta->toStdString(), documento.Text1).string();
+            if (vistos.insert(path).second) {
+                arquivos.push_back(std::move(path));
+            }
+        }
+        resumo.DefinirArquivos(std::move(arquivos), item.Text1.trimmed().toStdString());
+    }
     resumo.exec();
 }
 

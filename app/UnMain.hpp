@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDate>
 #include <QPushButton>
 #include <QWidget>
 #include <string>
@@ -12,6 +13,7 @@
 #include "download/documentos.hpp"
 #include "download/remote.hpp"
 #include "download/sessao.hpp"
+#include "download/todas.hpp"
 
 class QDateEdit;
 class QGroupBox;
@@ -25,6 +27,7 @@ class GradientRect;
 class PainelAviso;
 class TFmAtualizarSistema;
 class TFmResumo;
+class TFmTodas;
 class TListViewEmpresa;
 
 // A push button whose caption wraps onto several lines.
@@ -56,6 +59,9 @@ class TFmMain : public QWidget, public download::ConsultaRemota {
     void FormClose();
     void Edit_EmailExit();
     void Button1Click();
+    // "BAIXAR TODAS": every listed company of the month, each into its own
+    // folder under one parent folder, then the month's table.
+    void ButtonTodasClick();
     void ListView_EmpresaItemClickEx(const QString& itemObject);
     void CornerButton1Click();
     void CornerButton2Click();
@@ -91,6 +97,7 @@ class TFmMain : public QWidget, public download::ConsultaRemota {
     QLabel* Label3;
     QDateEdit* DateEdit1;
     QPushButton* Button1;
+    QPushButton* ButtonTodas;
     // Body
     QGroupBox* GroupBox_Empresas;
     TListViewEmpresa* ListView_empresa;
@@ -102,7 +109,12 @@ class TFmMain : public QWidget, public download::ConsultaRemota {
     // Never shown
     QPlainTextEdit* Memo_ListaDeCNPJ;
     QPushButton* CornerButton1;
-    download::ListaDeDocumentos documentos;  // ListView_ArquivosXML and Memo1
+    download::ListaDeDocumentos documentos;                // ListView_ArquivosXML and Memo1
+    std::vector<download::EmpresaDoMes> empresasListadas;  // what the list shows, for "BAIXAR TODAS"
+    QDate mesDaLista;                                      // the month the list was made for
+    // "BAIXAR TODAS" is usable when the list holds companies of the month shown.
+    void AtualizarBaixarTodas();
+    TFmTodas* FmTodas = nullptr;
     // Non-visual
     cloud::RestConnection DSRestConnection1;
     cloud::MemTable memTable_Empresas{"memTable_Empresas"};

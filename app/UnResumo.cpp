@@ -6,20 +6,71 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QTabWidget>
 #include <QVBoxLayout>
 
 #include <QDateEdit>
 #include <exception>
+#include <filesystem>
 
 #include "app/UnMain.hpp"
 #include "app/app_locale.hpp"
 #include "app/ui_services.hpp"
 #include "app/widgets.hpp"
+#include "summary/cupons_do_mes.hpp"
 #include "summary/numbers.hpp"
+#include "summary/planilha.hpp"
 #include "summary/resumo.hpp"
 #include "summary/salvar.hpp"
 
 namespace kqz::app {
+namespace {
+
+// The thread beside the report gives up when the window asks it to.
+struct Cancelado {};
+
+class ProgressoCancelavel final : public ProgressSink {
+  public:
+    explicit ProgressoCancelavel(const std::atomic<bool>& cancelar) : cancelar_(cancelar) {}
+    void SetText(const std::string&) override {}
+    void SetMax(double) override {}
+    void SetValue(double) override {}
+    void Pump() override {
+        if (cancelar_) {
+            throw Cancelado{};
+        }
+    }
+
+  private:
+    const std::atomic<bool>& cancelar_;
+};
+
+QString Juntar(const std::vector<std::string>& linhas) {
+    QString text;
+    for (std::size_t i = 0; i < linhas.size(); ++i) {
+        if (i > 0) {
+            text += QLatin1Char('\n');
+        }
+        text += QString::fromStdString(linhas[i]);
+    }
+    return text;
+}
+
+summary::NumberFormat FormatoDoUsuario() {
+    const QLocale locale = AppLocale();
+    return {locale.decimalPoint().toStdString(), locale.groupSeparator().toStdString()};
+}
+
+QPlainTextEdit* Texto(QWidget* parent, const char* name, const QFont& font) {
+    auto* memo = new QPlainTextEdit(parent);
+    memo->setObjectName(name);
+    memo->setReadOnly(true);
+    memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    memo->setFont(font);
+    return memo;
+}
+
+}  // namespace
 
 QFont FonteDoRelatorio(const QFont& base) {
     QFont font(QStringLiteral("Courier New"));
@@ -53,11 +104,14 @@ TFmResumo::TFmResumo(AppContext& context, TFmMain& main) : QDialog(nullptr), con
     Label1->setObjectName("Label1");
     barra->addWidget(Label1);
     barra->addStretch();
+    ButtonPlanilha = new QPushButton(QStringLiteral("Planilha"), Panel1);
+    ButtonPlanilha->setObjectName("ButtonPlanilha");
+    ButtonPlanilha->setEnabled(false);
     Button2 = new QPushButton(QStringLiteral("Salvar"), Panel1);
     Button2->setObjectName("Button2");
     Button1 = new QPushButton(QStringLiteral("Sair"), Panel1);
     Button1->setObjectName("Button1");
-    for (QPushButton* button : {Button2, Button1}) {
+    for (QPushButton* button : {ButtonPlanilha, Button2, Button1}) {
         button->setFixedSize(72, 23);
         barra->addSpacing(5);
         barra->addWidget(button);
@@ -65,21 +119,91 @@ TFmResumo::TFmResumo(AppContext& context, TFmMain& main) : QDialog(nullptr), con
     }
     layout->addWidget(Panel1);
 
-    Memo2 = new QPlainTextEdit(this);
-    Memo2->setObjectName("Memo2");
-    Memo2->setReadOnly(true);
-    Memo2->setLineWrapMode(QPlainTextEdit::NoWrap);
-    Memo2->setFont(FonteDoRelatorio(font()));
-    layout->addWidget(Memo2);
+    Tabs = new QTabWidget(this);
+    Tabs->setObjectName("Tabs");
+    Tabs->setDocumentMode(true);
+    const QFont fonte = FonteDoRelatorio(font());
+    Memo2 = Texto(Tabs, "Memo2", fonte);
+    MemoSequencia = Texto(Tabs, "MemoSequencia", fonte);
+    MemoVerificacao = Texto(Tabs, "MemoVerificacao", fonte);
+    Tabs->addTab(Memo2, QStringLiteral("Resumo"));
+    Tabs->addTab(MemoSequencia, QStringLiteral("Sequência por SAT"));
+    Tabs->addTab(MemoVerificacao, QStringLiteral("Verificação"));
+    layout->addWidget(Tabs);
 
     Panel_Aviso = new PainelAviso(this);
     Panel_Aviso->hide();
 
     connect(Button1, &QPushButton::clicked, this, &TFmResumo::Button1Click);
     connect(Button2, &QPushButton::clicked, this, &TFmResumo::Button2Click);
+    connect(ButtonPlanilha, &QPushButton::clicked, this, &TFmResumo::ButtonPlanilhaClick);
 }
 
-TFmResumo::~TFmResumo() = default;
+TFmResumo::~TFmResumo() {
+    PararAnalise();
+}
+
+void TFmResumo::DefinirArquivos(std::vector<std::string> arquivos, std::string nome) {
+    arquivos_ = std::move(arquivos);
+    nome_ = std::move(nome);
+}
+
+void TFmResumo::PararAnalise() {
+    if (analisador_.joinable()) {
+        cancelar_ = true;
+        analisador_.join();
+    }
+    cancelar_ = false;
+}
+
+void TFmResumo::IniciarAnalise() {
+    PararAnalise();
+    analise_.reset();
+    ButtonPlanilha->setEnabled(false);
+    MemoSequencia->setPlainText(QStringLiteral("Aguarde..."));
+    MemoVerificacao->setPlainText(QStringLiteral("Aguarde..."));
+    const unsigned geracao = ++geracao_;
+    analisador_ = std::thread([this, geracao, arquivos = arquivos_, cnpj = Label1->text().toStdString(),
+                               nome = nome_, formato = FormatoDoUsuario()] {
+        auto analise = std::make_shared<Analise>();
+        QString erro;
+        try {
+            ProgressoCancelavel progresso(cancelar_);
+            analise->cupons = summary::LerCupons(arquivos, progresso);
+            analise->sequencias = summary::CalcularSequencias(analise->cupons);
+            analise->linhasSequencia = summary::LinhasSequencia(analise->sequencias, cnpj, nome, formato);
+            summary::OpcoesVerificacao opcoes;
+            opcoes.cnpj = cnpj;
+            analise->verificacao = summary::VerificarArquivos(arquivos, opcoes, progresso);
+            analise->linhasVerificacao = summary::LinhasVerificacao(analise->verificacao, cnpj, nome);
+        } catch (const Cancelado&) {
+            return;
+        } catch (const std::exception& e) {
+            erro = QString::fromStdString(e.what());
+        }
+        QMetaObject::invokeMethod(
+            this, [this, geracao, analise, erro] { MostrarAnalise(geracao, analise, erro); },
+            Qt::QueuedConnection);
+    });
+}
+
+void TFmResumo::MostrarAnalise(unsigned geracao, std::shared_ptr<Analise> analise, const QString& erro) {
+    if (geracao != geracao_) {
+        return;
+    }
+    if (!erro.isEmpty()) {
+        MemoSequencia->setPlainText(erro);
+        MemoVerificacao->setPlainText(erro);
+        return;
+    }
+    MemoSequencia->setPlainText(Juntar(analise->linhasSequencia));
+    MemoVerificacao->setPlainText(Juntar(analise->linhasVerificacao));
+    Tabs->setTabText(2, analise->verificacao.problemas.empty()
+                            ? QStringLiteral("Verificação")
+                            : QStringLiteral("Verificação (%1)").arg(analise->verificacao.problemas.size()));
+    analise_ = std::move(*analise);
+    ButtonPlanilha->setEnabled(true);
+}
 
 void TFmResumo::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
@@ -112,7 +236,11 @@ void TFmResumo::MostrarLinhas() {
 }
 
 void TFmResumo::FormShow() {
-    Panel_Aviso->Centralizar(Memo2->geometry());
+    // The sequences and the checks are worked out beside the report.
+    Tabs->setCurrentIndex(0);
+    Tabs->setTabText(2, QStringLiteral("Verificação"));
+    IniciarAnalise();
+    Panel_Aviso->Centralizar(Tabs->geometry());
     Panel_Aviso->show();
     Panel_Aviso->raise();
     const QLocale locale = AppLocale();
@@ -152,6 +280,45 @@ void TFmResumo::Button2Click() {
     }
     try {
         summary::SalvarResumo(path->toStdString(), linhas_);
+        // The sequences per SAT unit beside it, under the name of the same month.
+        std::vector<std::string> sequencia;
+        if (analise_) {
+            sequencia = analise_->linhasSequencia;
+        } else {
+            const auto cupons = summary::LerCupons(arquivos_);
+            sequencia = summary::LinhasSequencia(summary::CalcularSequencias(cupons),
+                                                 Label1->text().toStdString(), nome_, FormatoDoUsuario());
+        }
+        const QDate date = main_.DateEdit1->date();
+        const std::string mmmaa = summary::MesAbreviado(date.year(), date.month());
+        const std::filesystem::path pasta = std::filesystem::path(path->toStdString()).parent_path();
+        summary::SalvarResumo(
+            (pasta / summary::NomeArquivoSequencia(mmmaa, Label1->text().toStdString())).string(), sequencia);
+    } catch (const std::exception& e) {
+        context_.ui.ShowMessage(this, QString::fromStdString(e.what()));
+    }
+}
+
+void TFmResumo::ButtonPlanilhaClick() {
+    if (!analise_) {
+        return;
+    }
+    const QDate date = main_.DateEdit1->date();
+    const QString nome = QStringLiteral("Planilha_") +
+                         QString::fromStdString(summary::MesAbreviado(date.year(), date.month())) +
+                         QLatin1Char('_') + Label1->text() + QStringLiteral(".xlsx");
+    const auto path = context_.ui.SaveFileName(this, QStringLiteral("Salvar planilha"), nome, pasta_);
+    if (!path) {
+        return;
+    }
+    try {
+        const auto folhas =
+            summary::TabelasDoMes(analise_->cupons, analise_->sequencias, &analise_->verificacao);
+        if (path->endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive)) {
+            summary::SalvarCsv(path->toStdString(), folhas.front());
+        } else {
+            summary::SalvarXlsx(path->toStdString(), folhas);
+        }
     } catch (const std::exception& e) {
         context_.ui.ShowMessage(this, QString::fromStdString(e.what()));
     }
@@ -161,9 +328,14 @@ void TFmResumo::Button1Click() {
     accept();
 }
 
+void TFmResumo::done(int result) {
+    PararAnalise();
+    QDialog::done(result);
+}
+
 void TFmResumo::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
-    Panel_Aviso->Centralizar(Memo2->geometry());
+    Panel_Aviso->Centralizar(Tabs->geometry());
 }
 
 }  // namespace kqz::app

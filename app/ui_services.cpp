@@ -74,6 +74,19 @@ std::optional<QString> QtUiServices::DownloadFolder(QWidget* parent, const QStri
     return dialog.selectedFiles().first();
 }
 
+std::optional<QString> QtUiServices::ParentFolder(QWidget* parent, const QString& title,
+                                                  const QString& folder) {
+    QFileDialog dialog(parent, title, folder);
+    dialog.setObjectName("PastaDasEmpresas");
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setOption(QFileDialog::ShowDirsOnly);
+    dialog.setFileMode(QFileDialog::Directory);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return dialog.selectedFiles().first();
+}
+
 void QtUiServices::ShellOpen(const QString& target) {
     QDesktopServices::openUrl(QUrl::fromUserInput(target, QDir::currentPath(), QUrl::AssumeLocalFile));
 }

@@ -33,6 +33,11 @@ class UiServices {
     virtual std::optional<QString> DownloadFolder(QWidget* parent, const QString& folder,
                                                   const QString& name) = 0;
 
+    // A folder dialog titled `title` that starts in `folder`: the chosen
+    // folder, or nothing when the user cancels.
+    virtual std::optional<QString> ParentFolder(QWidget* parent, const QString& title,
+                                                const QString& folder) = 0;
+
     // Hands `target` (a link or a path) to the desktop's "open"; the outcome is not
     // looked at.
     virtual void ShellOpen(const QString& target) = 0;
@@ -57,6 +62,8 @@ class QtUiServices final : public UiServices {
                                         const QString& folder) override;
     std::optional<QString> DownloadFolder(QWidget* parent, const QString& folder,
                                           const QString& name) override;
+    std::optional<QString> ParentFolder(QWidget* parent, const QString& title,
+                                        const QString& folder) override;
     void ShellOpen(const QString& target) override;
     void ProcessMessages() override;
     void Terminate() override;

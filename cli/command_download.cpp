@@ -1,6 +1,9 @@
 // kqz download: the window's download without the window. Identifies the
 // e-mail, fetches the month's documents of one of its companies into a folder
-// (one file each), reads them and prints the summary.
+// (one file each), reads them and prints the summary. With --all, every
+// company of the e-mail goes to <out>/<CNPJ>/ with its summary, the month's
+// table is printed and the exit code is 0 only when every company succeeded
+// (a line per failed company on stderr); --xlsx saves the month's table.
 
 #include <CLI/CLI.hpp>
 
@@ -9,16 +12,23 @@
 #include <chrono>
 #include <cstdio>
 #include <iostream>
+#include <set>
 #include <stdexcept>
 
 #include "cli/registry.hpp"
 #include "cli/session.hpp"
+#include "download/document_file.hpp"
 #include "download/documentos.hpp"
+#include "download/empresas.hpp"
 #include "download/queries.hpp"
 #include "download/text.hpp"
+#include "download/todas.hpp"
+#include "summary/cupons_do_mes.hpp"
 #include "summary/numbers.hpp"
+#include "summary/planilha.hpp"
 #include "summary/resumo.hpp"
 #include "summary/salvar.hpp"
+#include "summary/sequencia.hpp"
 #include "summary/tables.hpp"
 
 namespace kqz::cli {
@@ -85,16 +95,138 @@ struct Options {
     std::string month;
     std::string out;
     std::string summaryFile;
+    std::string xlsx;
+    bool all = false;
     bool timings = false;
 };
 
 using Clock = std::chrono::steady_clock;
 
+// The files one download wrote, each once.
+std::vector<std::string> ArquivosBaixados(const std::string& pasta,
+                                          const download::ListaDeDocumentos& lista) {
+    std::vector<std::string> files;
+    std::set<std::string> vistos;
+    for (const download::ItemArquivoXml& item : lista.ListView_ArquivosXML) {
+        std::string path = download::CaminhoDoDocumento(pasta, item.Text1).string();
+        if (vistos.insert(path).second) {
+            files.push_back(std::move(path));
+        }
+    }
+    return files;
+}
+
 double Seconds(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
+// The whole month's progress on the terminal: the company and its counts on
+// one redrawn line.
+class TerminalDoMes final : public download::VistaDeTodas {
+  public:
+    explicit TerminalDoMes(Terminal& terminal) : terminal_(terminal) {}
+    void MostrarAviso(const std::string& text, bool) override {
+        std::string linha = text;
+        for (char& c : linha) {
+            if (c == '\n') {
+                c = ' ';
+            }
+        }
+        terminal_.MostrarAviso(linha);
+    }
+    void EmpresaConcluida(const summary::LinhaEmpresa&) override {}
+
+  private:
+    Terminal& terminal_;
+};
+
+// "2103" -> "mar21".
+std::string MesAbreviado(const std::string& yymm) {
+    return summary::MesAbreviado(2000 + std::stoi(yymm.substr(0, 2)), std::stoi(yymm.substr(2, 2)));
+}
+
+void RunAll(const Options& options) {
+    Sessao sessao(options.server);
+    const std::string mes = MesDoArgumento(options.month);
+    const std::string email = EmailDoArgumento(options.email);
+    const auto cnpjs = sessao.Identificar(email);
+    if (options.out.empty()) {
+        throw std::runtime_error("informe a pasta das empresas com --out");
+    }
+
+    download::ListagemColetada listagem;
+    NoProgress semProgresso;
+    const download::Listagem listada =
+        download::ListarEmpresas(email, cnpjs, mes, sessao.remoto, sessao.memTable_Empresas,
+                                 sessao.mem_ArquivosXML, listagem, semProgresso);
+    if (!listada.ok()) {
+        throw std::runtime_error(listada.mensagem == download::kFalhaNoServidor ? sessao.Falha()
+                                                                                : listada.mensagem);
+    }
+
+    download::OpcoesDeTodas opcoes;
+    opcoes.mes = mes;
+    opcoes.mmmaa = MesAbreviado(mes);
+    opcoes.formato = summary::UserNumberFormat();
+    opcoes.detalheDaFalha = [&sessao] { return sessao.Falha(); };
+    download::ResultadoDoMes resultado;
+    {
+        Terminal terminal;
+        TerminalDoMes vista(terminal);
+        resultado =
+            download::BaixarTodas(listagem.empresas, options.out, opcoes, sessao.remoto, vista, terminal);
+    }
+
+    const summary::Tabela tabela = summary::TabelaEmpresas(resultado.linhas);
+    std::string text = summary::TextoCsv(tabela);
+    // The table on the terminal without the byte-order mark and with plain line ends.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.erase(0, 3);
+    }
+    // What the server named reaches the terminal without its control characters.
+    std::string limpo;
+    limpo.reserve(text.size());
+    std::size_t inicio = 0;
+    while (inicio < text.size()) {
+        std::size_t fim = text.find('\n', inicio);
+        if (fim == std::string::npos) {
+            fim = text.size();
+        }
+        std::string_view linha(text.data() + inicio, fim - inicio);
+        if (linha.ends_with('\r')) {
+            linha.remove_suffix(1);
+        }
+        limpo += download::EscaparControles(linha);
+        limpo += '\n';
+        inicio = fim + 1;
+    }
+    std::fwrite(limpo.data(), 1, limpo.size(), stdout);
+    std::fflush(stdout);
+    if (!options.xlsx.empty()) {
+        summary::SalvarXlsx(options.xlsx, {tabela});
+    }
+    for (const summary::LinhaEmpresa& linha : resultado.linhas) {
+        if (download::Falhou(linha)) {
+            std::cerr << download::EscaparControles(linha.cnpj) << " - "
+                      << download::EscaparControles(linha.nome) << ": " << linha.situacao << '\n';
+        }
+    }
+    if (!resultado.ok()) {
+        throw CLI::RuntimeError(1);
+    }
+}
+
 void Run(const Options& options) {
+    if (options.all) {
+        if (!options.cnpj.empty()) {
+            throw std::runtime_error("use --cnpj ou --all, não os dois");
+        }
+        RunAll(options);
+        return;
+    }
+    if (options.cnpj.empty()) {
+        throw std::runtime_error("informe --cnpj ou --all");
+    }
     const auto start = Clock::now();
     Sessao sessao(options.server);
     const std::string mes = MesDoArgumento(options.month);
@@ -133,6 +265,11 @@ void Run(const Options& options) {
     if (!options.summaryFile.empty()) {
         summary::SalvarResumo(options.summaryFile, linhas);
     }
+    if (!options.xlsx.empty()) {
+        const std::vector<summary::Cupom> cupons = summary::LerCupons(ArquivosBaixados(pasta, lista));
+        summary::SalvarXlsx(options.xlsx,
+                            summary::TabelasDoMes(cupons, summary::CalcularSequencias(cupons), nullptr));
+    }
     std::string text;
     for (const std::string& linha : linhas) {
         text += linha;
@@ -156,10 +293,14 @@ const Registration kDownload{
         CLI::App* command = app.add_subcommand(
             "download", "Baixa os XMLs do mês de uma empresa para uma pasta e imprime o resumo");
         command->add_option("--email", options->email, "E-mail do usuário")->required();
-        command->add_option("--cnpj", options->cnpj, "CNPJ da empresa")->required();
+        command->add_option("--cnpj", options->cnpj, "CNPJ da empresa");
+        command->add_flag("--all", options->all,
+                          "Todas as empresas do e-mail, cada uma em <out>/<CNPJ>/ com o seu resumo");
         command->add_option("--month", options->month, "Mês de referência, AAAA-MM (padrão: o mês anterior)");
         command->add_option("--out", options->out, "Pasta dos XMLs (padrão: uma pasta com o nome do CNPJ)");
         command->add_option("-o,--output", options->summaryFile, "Grava também o resumo neste arquivo");
+        command->add_option("--xlsx", options->xlsx,
+                            "Grava a planilha do mês (.xlsx); com --all, a tabela das empresas");
         command->add_option("--server", options->server, "Servidor, por exemplo http://localhost:8080");
         command->add_flag("--timings", options->timings, "Mostra o tempo de cada etapa");
         command->callback([options] { Run(*options); });

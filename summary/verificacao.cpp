@@ -463,9 +463,19 @@ Verificacao VerificarArquivos(const std::vector<std::string>& files, const Opcoe
                 agora = files.size();
             }
         }
-        progress.SetValue(static_cast<double>(agora));
-        progress.SetText("Verificando " + std::to_string(agora) + de);
-        progress.Pump();
+        try {
+            progress.SetValue(static_cast<double>(agora));
+            progress.SetText("Verificando " + std::to_string(agora) + de);
+            progress.Pump();
+        } catch (...) {
+            // The caller gives up (its progress threw): the workers stop after
+            // the document each is checking.
+            proximo = files.size();
+            for (std::thread& t : threads) {
+                t.join();
+            }
+            throw;
+        }
         if (agora >= files.size()) {
             break;
         }

@@ -108,6 +108,9 @@ class Desktop final : public kqz::app::UiServices {
         relogio.start();
         return pasta;
     }
+    std::optional<QString> ParentFolder(QWidget*, const QString&, const QString&) override {
+        return std::nullopt;
+    }
     void ShellOpen(const QString&) override {}
     void ProcessMessages() override { QCoreApplication::processEvents(); }
     void Terminate() override {}

@@ -35,6 +35,10 @@ class FakeUi final : public UiServices {
         folders << folder;
         return Answer("save:  | " + name);
     }
+    std::optional<QString> ParentFolder(QWidget*, const QString& title, const QString& folder) override {
+        folders << folder;
+        return Answer("folder: " + title);
+    }
     std::optional<QString> Answer(const QString& call) {
         calls << call;
         if (saveAnswers.empty()) {

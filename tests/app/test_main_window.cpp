@@ -6,6 +6,8 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QSignalSpy>
+#include <QTabWidget>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "app/UnMain.hpp"
@@ -16,6 +18,12 @@
 #include "app/start_up.hpp"
 #include "app/update/UnAtualizarSistema.hpp"
 #include "app/widgets.hpp"
+#include "download/todas.hpp"
+#include "summary/arquivos.hpp"
+#include "summary/cupons_do_mes.hpp"
+#include "summary/ler_xml.hpp"
+#include "summary/resumo.hpp"
+#include "summary/sequencia.hpp"
 #include "tests/app/fake_ui.hpp"
 
 using kqz::app::AppContext;
@@ -43,6 +51,7 @@ class MainWindowTest : public QObject {
     void downloadFolderStartsWhereTheLastOneWent();
     void startUpCreatesTheThreeWindowsHidden();
     void renderMainWindow();
+    void summaryTabsSaveAndSpreadsheet();
 };
 
 void MainWindowTest::monthPreset_data() {
@@ -347,11 +356,82 @@ void MainWindowTest::renderMainWindow() {
 
     const QString dir = QStringLiteral(KQZ_BINARY_DIR "/screenshots");
     QDir().mkpath(dir);
+    // As after a listing: "BAIXAR TODAS" usable.
+    window.ButtonTodas->setEnabled(true);
     QVERIFY(window.grab().save(dir + "/main_window.png"));
     window.Panel_Aviso->show();
     window.Panel_Aviso->Label_Aviso->setText("Aguarde...");
     window.Panel_Aviso->ProgressBar1->setValue(40);
     QVERIFY(window.grab().save(dir + "/main_window_progress.png"));
+}
+
+// The summary window of the worked example: the report tab as the summary of
+// those files, the sequences and the checks beside it once worked out,
+// "Salvar" writing the sequences next to the report and "Planilha" the
+// workbook.
+void MainWindowTest::summaryTabsSaveAndSpreadsheet() {
+    FakeUi ui;
+    AppContext context(ui);
+    context.servidor = "http://127.0.0.1:1";
+    TFmMain window(context);
+    window.DateEdit1->setDate(QDate(2021, 3, 1));
+    kqz::app::TFmResumo resumo(context, window);
+    const std::string cnpj = "08723218000186";
+    const std::string nome = "MERCADO EXEMPLO";
+    const std::vector<std::string> files =
+        kqz::summary::ListarArquivosXml({KQZ_TEST_DATA "/summary/exemplo"});
+    resumo.LimparRelatorio();
+    for (const std::string& linha : kqz::summary::LinhasDeCabecalho(cnpj, nome)) {
+        resumo.AdicionarLinha(linha);
+    }
+    resumo.Label1->setText(QString::fromStdString(cnpj));
+    for (const std::string& file : files) {
+        kqz::summary::LerXml(resumo.tabelas, file);
+    }
+    resumo.DefinirArquivos(files, nome);
+
+    resumo.FormShow();
+    QTRY_VERIFY_WITH_TIMEOUT(resumo.AnaliseConcluida(), 30000);
+
+    kqz::summary::Empresa empresa;
+    empresa.cnpj = cnpj;
+    empresa.nome = nome;
+    const auto formato = kqz::summary::BrazilianNumberFormat();
+    kqz::NoProgress semProgresso;
+    QCOMPARE(resumo.Linhas(), kqz::summary::ResumirArquivos(files, empresa, formato, semProgresso));
+    const auto sequencia = kqz::summary::LinhasSequencia(
+        kqz::summary::CalcularSequencias(kqz::summary::LerCupons(files)), cnpj, nome, formato);
+    QStringList esperada;
+    for (const std::string& linha : sequencia) {
+        esperada << QString::fromStdString(linha);
+    }
+    QCOMPARE(resumo.MemoSequencia->toPlainText(), esperada.join('\n'));
+    QVERIFY(!resumo.MemoVerificacao->toPlainText().isEmpty());
+    QCOMPARE(resumo.Tabs->tabText(1), QString::fromUtf8("Sequência por SAT"));
+    QVERIFY(resumo.Tabs->tabText(2).startsWith(QString::fromUtf8("Verificação")));
+    QVERIFY(resumo.ButtonPlanilha->isEnabled());
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    ui.saveAnswers = {dir.filePath("Resumo_mar21_08723218000186.txt"), dir.filePath("planilha.xlsx")};
+    resumo.Button2Click();
+    QFile salva(dir.filePath("Sequencia_mar21_08723218000186.txt"));
+    QVERIFY(salva.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(salva.readAll()), esperada.join("\r\n"));
+    QVERIFY(QFile::exists(dir.filePath("Resumo_mar21_08723218000186.txt")));
+    resumo.ButtonPlanilhaClick();
+    QFile planilha(dir.filePath("planilha.xlsx"));
+    QVERIFY(planilha.open(QIODevice::ReadOnly));
+    QCOMPARE(planilha.read(2), QByteArray("PK"));
+    QVERIFY(ui.calls.contains("save: Salvar planilha | Planilha_mar21_08723218000186.xlsx"));
+    QCOMPARE(ui.Boxes(), QStringList{"information: Processo concluido !"});
+
+    // "BAIXAR TODAS" saves each summary under the name this window proposes, every month.
+    for (int mes = 1; mes <= 12; ++mes) {
+        const QDate data(2026, mes, 1);
+        QCOMPARE(resumo.NomeProposto(data), QString::fromStdString(kqz::download::NomeArquivoResumo(
+                                                kqz::summary::MesAbreviado(2026, mes), cnpj)));
+    }
 }
 
 QTEST_MAIN(MainWindowTest)

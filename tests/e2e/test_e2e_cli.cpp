@@ -169,5 +169,71 @@ TEST_F(CommandLine, ANameFromTheServerThatLeavesTheFolderIsRefusedBeforeAnything
     EXPECT_FALSE(fs::exists(other / "fora-000009-VD.XML"));
 }
 
+TEST_F(CommandLine, DownloadAllPutsEveryCompanyInItsFolderAndPrintsTheMonthsTable) {
+    const fs::path out = dir_ / "todas";
+    const fs::path planilha = dir_ / "empresas.xlsx";
+    const Saida saida = Kqz({"download", "--all", "--email", kEmail, "--month", "2021-03", "--out",
+                             out.string(), "--xlsx", planilha.string()});
+    ASSERT_EQ(saida.status, 0) << saida.err;
+
+    // The summary of each company as the single download saves it.
+    std::vector<std::string> expected{"Empresa: 11222333000181 - PADARIA SãO JOãO", ""};
+    const auto report = RelatorioEsperado();
+    expected.insert(expected.end(), report.begin(), report.end());
+    std::string saved;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        saved += (i ? "\r\n" : "") + expected[i];
+    }
+    EXPECT_EQ(Ler(out / kCnpjPadaria / "Resumo_mar21_11222333000181.txt"), saved);
+    EXPECT_TRUE(fs::is_regular_file(out / kCnpjPadaria / "Sequencia_mar21_11222333000181.txt"));
+    EXPECT_TRUE(fs::is_regular_file(out / kCnpjMercado / "Resumo_mar21_22333444000155.txt"));
+    std::size_t xmls = 0;
+    for (const auto& entry : fs::directory_iterator(out / kCnpjPadaria)) {
+        xmls += entry.path().extension() == ".XML" ? 1U : 0U;
+    }
+    EXPECT_EQ(xmls, 4u);
+
+    // The table: a header and one row per company, each succeeded; the
+    // padaria sold 10.00 + 30.00 + 5.90 + 1234.56 (000002 was cancelled).
+    const auto lines = Linhas(saida.out);
+    ASSERT_EQ(lines.size(), 3u) << saida.out;
+    EXPECT_EQ(lines[0].rfind("CNPJ;", 0), 0u) << lines[0];
+    const auto padaria = std::find_if(lines.begin(), lines.end(),
+                                      [](const std::string& l) { return l.rfind(kCnpjPadaria, 0) == 0; });
+    ASSERT_NE(padaria, lines.end()) << saida.out;
+    EXPECT_NE(padaria->find(";1280,46;"), std::string::npos) << *padaria;
+    EXPECT_TRUE(padaria->ends_with(";OK")) << *padaria;
+    EXPECT_EQ(Ler(planilha).rfind("PK", 0), 0u);
+}
+
+TEST_F(CommandLine, DownloadAllRecordsAFailedCompanyAndGoesOnWithTheNext) {
+    // A database where the padaria's documents hold a name that leaves the folder.
+    const fs::path other = dir_ / "hostil-todas";
+    fs::create_directories(other);
+    const std::string db = CriarBanco(KQZ_SERVER_BINARY, other);
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    const char* sql =
+        "INSERT INTO KQZ_SAD (AD_CNPJ, AD_DATA, AD_NUMERO, AD_VALOR, AD_XML) "
+        "VALUES ('11222333000181', '2103', '../../fora-000009-VD', 1, '<CFe/>')";
+    char* error = nullptr;
+    ASSERT_EQ(sqlite3_exec(handle, sql, nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
+    sqlite3_close(handle);
+    ServerProcess server(KQZ_SERVER_BINARY, db, other);
+
+    const fs::path out = other / "todas";
+    const Saida saida = Kqz({"download", "--all", "--email", kEmail, "--month", "2021-03", "--out",
+                             out.string(), "--server", server.Url()});
+    EXPECT_EQ(saida.status, 1) << saida.err;
+    // One line on stderr for the failed company, none for the other.
+    EXPECT_NE(saida.err.find("11222333000181 - PADARIA SãO JOãO: FALHA: Nome de arquivo inválido"),
+              std::string::npos)
+        << saida.err;
+    EXPECT_EQ(saida.err.find(kCnpjMercado), std::string::npos) << saida.err;
+    EXPECT_TRUE(fs::is_regular_file(out / kCnpjMercado / "Resumo_mar21_22333444000155.txt"));
+    EXPECT_FALSE(fs::exists(other / "fora-000009-VD.XML"));
+    EXPECT_NE(saida.out.find("22333444000155;MERCADO CENTRAL;1;0;9,90;"), std::string::npos) << saida.out;
+}
+
 }  // namespace
 }  // namespace kqz::testing

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDateEdit>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -25,6 +26,8 @@
 #include <QScreen>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTabWidget>
+#include <QTableWidget>
 #include <QTimer>
 #include <QWindow>
 #include <QtTest>
@@ -35,6 +38,7 @@
 
 #include "app/UnMain.hpp"
 #include "app/UnResumo.hpp"
+#include "app/UnTodas.hpp"
 #include "app/app_locale.hpp"
 #include "app/empresa_list.hpp"
 #include "app/programa.hpp"
@@ -53,6 +57,7 @@ namespace fs = std::filesystem;
 using kqz::app::TFmAtualizarSistema;
 using kqz::app::TFmMain;
 using kqz::app::TFmResumo;
+using kqz::app::TFmTodas;
 
 namespace {
 
@@ -290,6 +295,7 @@ class RealDisplay : public QObject {
     void updateNoticeEndsTheProgram();
     void summaryWindowGoesBackToTheMainWindow_data();
     void summaryWindowGoesBackToTheMainWindow();
+    void baixarTodasShowsTheMonthsTable();
 
   private:
     void Versao(const std::string& build) {
@@ -440,6 +446,10 @@ void RealDisplay::summaryWindowGoesBackToTheMainWindow() {
     bool cliquesDuranteOJob = false;
     QStringList mensagens;
     QString cabecalho;
+    QStringList abas;
+    QString sequencia;
+    QString verificacao;
+    bool planilhaHabilitada = false;
     Roteiro roteiro;
 
     roteiro.Sempre([&] {
@@ -528,6 +538,19 @@ void RealDisplay::summaryWindowGoesBackToTheMainWindow() {
                 QTest::keyClick(box, Qt::Key_Return);
             })
         .Quando(
+            "the sequences and the checks beside the report",
+            [] { return Modal<TFmResumo>() != nullptr && Janela<TFmResumo>("FmResumo")->AnaliseConcluida(); },
+            [&] {
+                auto* resumo = Janela<TFmResumo>("FmResumo");
+                abas << resumo->Tabs->tabText(0) << resumo->Tabs->tabText(1) << resumo->Tabs->tabText(2);
+                sequencia = resumo->MemoSequencia->toPlainText();
+                verificacao = resumo->MemoVerificacao->toPlainText();
+                planilhaHabilitada = resumo->ButtonPlanilha->isEnabled();
+                resumo->Tabs->setCurrentIndex(1);
+                Capturar(resumo).save(shots + "/gui_summary_sat.png");
+                resumo->Tabs->setCurrentIndex(0);
+            })
+        .Quando(
             "the summary's Salvar", [] { return Modal<TFmResumo>() != nullptr; },
             [&] {
                 auto* resumo = Janela<TFmResumo>("FmResumo");
@@ -581,12 +604,161 @@ void RealDisplay::summaryWindowGoesBackToTheMainWindow() {
     QCOMPARE(mensagens, QStringList{"Processo concluido !"});
     QCOMPARE(cabecalho, QString("Empresa: 33444555000190 - LOJA GRANDE"));
     QCOMPARE(inicioDoSalvar, pasta);
+    // The tabs beside the report: the store's one SAT unit without a gap, and
+    // its coupons, signed with the unit's test key, all verified.
+    QCOMPARE(abas, (QStringList{"Resumo", QString::fromUtf8("Sequência por SAT"),
+                                QString::fromUtf8("Verificação")}));
+    QVERIFY2(sequencia.contains("Empresa: 33444555000190"), qPrintable(sequencia));
+    QVERIFY2(sequencia.contains("900004019"), qPrintable(sequencia));
+    QVERIFY2(verificacao.contains(QString::fromUtf8("Nenhum problema encontrado.")), qPrintable(verificacao));
+    QVERIFY(planilhaHabilitada);
     // What the job showed reached the screen.
     QVERIFY2(pintados.textos.count("Aguarde...") == 1, "\"Aguarde...\" was never painted");
     QVERIFY2(pintados.textos.count("Filtrando arquivos - Aguarde...") == 1,
              "\"Filtrando arquivos - Aguarde...\" was never painted");
     QVERIFY2(filtrandoNaTela, "the window was not on the screen during the documents query");
     QVERIFY2(barraNaTela, "the progress bar's count never reached the screen");
+}
+
+// "BAIXAR TODAS": one folder dialog, every company into its own folder under
+// it, one of them failing (its folder's name is taken by a file), and the
+// month's table with the failure marked, saved as a spreadsheet.
+void RealDisplay::baixarTodasShowsTheMonthsTable() {
+    kqz::app::QtUiServices ui;
+    kqz::app::AppContext context(ui);
+    context.servidor = url_;
+    context.agora = [] { return QDateTime(QDate(2021, 4, 10), QTime(8, 0)); };
+    const QString documentos = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    QDir(documentos).removeRecursively();
+    QSettings(QStringLiteral("KQZ"), QStringLiteral("kqz-basko")).clear();
+    const QString pai = documentos + "/clientes";
+    QVERIFY(QDir().mkpath(pai));
+    {
+        QFile parede(pai + "/" + kqz::testing::kCnpjMercado);
+        QVERIFY(parede.open(QIODevice::WriteOnly));
+    }
+    const QString planilha = pai + "/Empresas_mar21.xlsx";
+    const QString shots = QStringLiteral(KQZ_BINARY_DIR "/screenshots");
+    QDir().mkpath(shots);
+
+    bool habilitadoAntes = true;
+    bool habilitadoDepois = false;
+    bool habilitadoNoOutroMes = true;
+    bool desabilitadoNoJob = false;
+    QString tituloDoDialogo;
+    QString inicioDoDialogo;
+    QString avisoDaEmpresa;
+    QStringList situacoes;
+    QStringList falhasMarcadas;
+    QString propostaDaPlanilha;
+    Roteiro roteiro;
+    roteiro.Sempre([&] {
+        auto* main = Janela<TFmMain>("FmMain");
+        if (main == nullptr || !main->Ocupada() || !main->Panel_Aviso->isVisible()) {
+            return;
+        }
+        const QString texto = main->Panel_Aviso->Label_Aviso->text();
+        if (texto.startsWith("Empresa ") && texto.contains("Baixando ")) {
+            avisoDaEmpresa = texto;
+            desabilitadoNoJob = !main->ButtonTodas->isEnabled() && !main->Button1->isEnabled();
+        }
+    });
+    roteiro
+        .Quando(
+            "the window ready",
+            [] { return Janela<TFmMain>("FmMain") && Janela<TFmMain>("FmMain")->Iniciada(); },
+            [] { Janela<TFmMain>("FmMain")->activateWindow(); })
+        .Quando(
+            "the main window active", [] { return Janela<TFmMain>("FmMain")->isActiveWindow(); },
+            [&] {
+                auto* main = Janela<TFmMain>("FmMain");
+                habilitadoAntes = main->ButtonTodas->isEnabled();
+                main->Edit_Email->setFocus();
+                QTest::keyClicks(main->Edit_Email, kqz::testing::kEmail);
+                QTest::keyClick(main->Edit_Email, Qt::Key_Tab);
+                QTest::mouseClick(main->Button1, Qt::LeftButton);
+            })
+        .Quando(
+            "the companies listed",
+            [] {
+                auto* main = Janela<TFmMain>("FmMain");
+                return !main->Ocupada() && main->ListView_empresa->Items().rowCount() == 3;
+            },
+            [&] {
+                auto* main = Janela<TFmMain>("FmMain");
+                // Another month needs its own listing first.
+                const QDate listado = main->DateEdit1->date();
+                main->DateEdit1->setDate(listado.addMonths(1));
+                habilitadoNoOutroMes = main->ButtonTodas->isEnabled();
+                main->DateEdit1->setDate(listado);
+                habilitadoDepois = main->ButtonTodas->isEnabled();
+                QTest::mouseClick(main->ButtonTodas, Qt::LeftButton);
+            })
+        .Quando(
+            "the parent folder dialog", [] { return Modal<QFileDialog>() != nullptr; },
+            [&] {
+                auto* dialog = Modal<QFileDialog>();
+                tituloDoDialogo = dialog->windowTitle();
+                inicioDoDialogo = dialog->directory().absolutePath();
+                auto* nome = dialog->findChild<QLineEdit*>("fileNameEdit");
+                nome->setText(pai);
+                QTest::keyClick(nome, Qt::Key_Return);
+            })
+        .Quando(
+            "the month's table", [] { return Modal<TFmTodas>() != nullptr; },
+            [&] {
+                auto* todas = Modal<TFmTodas>();
+                QTableWidget* grid = todas->Grid;
+                const int ultima = grid->columnCount() - 1;
+                for (int r = 0; r < grid->rowCount(); ++r) {
+                    situacoes << grid->item(r, 0)->text() + " " + grid->item(r, ultima)->text();
+                    if (grid->item(r, 0)->foreground().color() == QColor(0xB0, 0x00, 0x00)) {
+                        falhasMarcadas << grid->item(r, 0)->text();
+                    }
+                }
+                Capturar(todas).save(shots + "/gui_months_table.png");
+                QTimer::singleShot(100, [&] {
+                    if (auto* dialog = Modal<QFileDialog>()) {
+                        propostaDaPlanilha = dialog->findChild<QLineEdit*>("fileNameEdit")->text();
+                        auto* nome = dialog->findChild<QLineEdit*>("fileNameEdit");
+                        nome->setText(planilha);
+                        QTest::keyClick(nome, Qt::Key_Return);
+                    }
+                });
+                QTest::mouseClick(todas->ButtonPlanilha, Qt::LeftButton);
+            })
+        .Quando(
+            "the spreadsheet saved", [&] { return Modal<TFmTodas>() != nullptr && QFile::exists(planilha); },
+            [] { QTest::mouseClick(Modal<TFmTodas>()->ButtonSair, Qt::LeftButton); })
+        .Quando(
+            "back in the main window",
+            [] {
+                auto* main = Janela<TFmMain>("FmMain");
+                return Modal<TFmTodas>() == nullptr && main->isVisible() && main->ButtonTodas->isEnabled();
+            },
+            [] { Janela<TFmMain>("FmMain")->close(); });
+
+    const int code = roteiro.Executar(context, 60000);
+    QCOMPARE(roteiro.Pendente(), QString());
+    QCOMPARE(code, 0);
+    QVERIFY2(!habilitadoAntes, "BAIXAR TODAS was usable before the list was filled");
+    QVERIFY(habilitadoDepois);
+    QVERIFY2(!habilitadoNoOutroMes, "BAIXAR TODAS was usable for a month the list was not made for");
+    QCOMPARE(tituloDoDialogo, QString("Pasta das empresas"));
+    QCOMPARE(inicioDoDialogo, documentos);
+    QVERIFY2(desabilitadoNoJob, qPrintable("the job controls stayed usable; panel: " + avisoDaEmpresa));
+    QVERIFY2(avisoDaEmpresa.contains(": "), qPrintable(avisoDaEmpresa));
+    situacoes.sort();
+    QCOMPARE(situacoes.size(), 3);
+    QCOMPARE(situacoes[0], QString("11222333000181 OK"));
+    QVERIFY2(situacoes[1].startsWith("22333444000155 FALHA: "), qPrintable(situacoes[1]));
+    QCOMPARE(situacoes[2], QString("33444555000190 OK"));
+    QCOMPARE(falhasMarcadas, QStringList{"22333444000155"});
+    QCOMPARE(propostaDaPlanilha, QString("Empresas_mar21.xlsx"));
+    QVERIFY(QFile::exists(pai + "/11222333000181/Resumo_mar21_11222333000181.txt"));
+    QVERIFY(QFile::exists(pai + "/33444555000190/Resumo_mar21_33444555000190.txt"));
+    QCOMPARE(static_cast<int>(QDir(pai + "/33444555000190").entryList({"*.XML"}, QDir::Files).size()),
+             kCuponsDaLoja);
 }
 
 int main(int argc, char** argv) {

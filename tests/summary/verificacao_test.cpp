@@ -244,5 +244,28 @@ TEST(Verificacao, UnreadableFileIsAProblemNotAnError) {
               "Nenhum problema encontrado. Documentos verificados: 0.");
 }
 
+// A caller that gives up (its progress throws, as a window closing does) gets
+// its exception back once the checking threads have stopped.
+TEST(Verificacao, ACallerThatGivesUpGetsItsExceptionBack) {
+    TempDir dir;
+    sy::MonthSpec spec;
+    spec.count = 40;
+    std::vector<std::string> files;
+    sy::GenerateMonth(spec, [&](sy::Document&& d) {
+        dir.Write(d.name + ".xml", d.xml);
+        files.push_back(dir.Path(d.name + ".xml"));
+    });
+    struct Desiste final : ProgressSink {
+        struct Parou {};
+        void SetText(const std::string&) override {}
+        void SetMax(double) override {}
+        void SetValue(double) override {}
+        void Pump() override { throw Parou{}; }
+    } desiste;
+    OpcoesVerificacao opcoes;
+    opcoes.threads = 2;
+    EXPECT_THROW(VerificarArquivos(files, opcoes, desiste), Desiste::Parou);
+}
+
 }  // namespace
 }  // namespace kqz::summary
