@@ -12,6 +12,7 @@
 #include <deque>
 #include <iostream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <thread>
@@ -86,17 +87,50 @@ std::string Now() {
     return text;
 }
 
+std::string UtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const auto t = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    char out[48];
+    std::snprintf(out, sizeof out, "%s.%03dZ", text, static_cast<int>(ms));
+    return out;
+}
+
 std::string ErrorBody(const std::string& message) {
     return R"({"error":")" + message + "\"}";
 }
 
 constexpr std::size_t kWritePiece = std::size_t{1} << 20;
 
+// The request parser, with one more limit: Beast keeps a header value in at
+// most 64 KB and throws beyond it, so a longer one is refused here as a
+// header past the limit. The request line is kept apart and may be longer.
+class RequestParser final : public http::request_parser<http::string_body> {
+  public:
+    static constexpr std::size_t kMaxFieldValue = 65000;
+
+  private:
+    void on_field_impl(http::field name, beast::string_view nameString, beast::string_view value,
+                       beast::error_code& ec) override {
+        if (value.size() > kMaxFieldValue || nameString.size() > kMaxFieldValue) {
+            ec = http::error::header_limit;
+            return;
+        }
+        get().insert(name, nameString, value);
+    }
+};
+
 }  // namespace
 
 struct Server::Impl {
-    Impl(Storage& storage, ServerOptions o)
+    Impl(Storage& s, ServerOptions o)
         : options(std::move(o)),
+          storage(s),
           service(storage, options.service),
           quick(options.workers),
           bulk(options.bulkWorkers ? options.bulkWorkers : std::max<std::size_t>(options.workers / 2, 1)),
@@ -108,7 +142,9 @@ struct Server::Impl {
     void Release() { work.reset(); }
 
     ServerOptions options;
+    Storage& storage;
     Service service;
+    Metrics metrics;
     net::io_context io{1};
     tcp::acceptor acceptor{io};
     WorkerPool quick;
@@ -140,7 +176,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
         stream_.socket().set_option(tcp::no_delay(true), ec);
     }
 
-    ~Connection() { server_.ConnectionClosed(peer_); }
+    ~Connection() {
+        EndDownload();
+        server_.ConnectionClosed(peer_);
+    }
 
     const std::string& Peer() const { return peer_; }
 
@@ -228,7 +267,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (ec == http::error::body_limit) {
             Fail(413, "requisição grande demais");
         } else if (ec == http::error::header_limit) {
-            Fail(431, "cabeçalhos grandes demais na requisição");
+            // The request line alone is too long when no line has ended yet.
+            const auto* data = static_cast<const char*>(buffer_.data().data());
+            const std::string_view received(data, buffer_.size());
+            const std::string limit = std::to_string(server_.options.maxHeadBytes / 1024) + " KB";
+            if (received.find("\r\n") == std::string_view::npos) {
+                Fail(414, "linha da requisição longa demais: este servidor aceita até " + limit +
+                              " no endereço e nos cabeçalhos juntos (consulta com CNPJs demais?)");
+            } else {
+                Fail(431, "cabeçalhos grandes demais na requisição: este servidor aceita até " + limit +
+                              " no endereço e nos cabeçalhos juntos");
+            }
         } else if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
                    ec != http::error::end_of_stream && ec != http::error::partial_message) {
             Fail(400, "requisição inválida");
@@ -286,7 +335,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
         }
         request->peer = ClientAddress(peer_, forwarded, hasForwarded, server_.options.trustedProxies);
 
-        auto& pool = server_.service.IsBulk(*request) ? server_.bulk : server_.quick;
+        if (target_ == "/health" || target_ == "/metrics") {
+            server_.quick.Post([self = shared_from_this(), request] {
+                HttpAnswer answer = self->Operational(*request);
+                net::post(self->stream_.get_executor(),
+                          [self, answer = std::move(answer)]() mutable { self->Answer(std::move(answer)); });
+            });
+            return;
+        }
+        const bool bulk = server_.service.IsBulk(*request);
+        if (bulk && !download_) {
+            download_ = true;
+            server_.metrics.DownloadStarted();
+        }
+        auto& pool = bulk ? server_.bulk : server_.quick;
         pool.Post([self = shared_from_this(), request] {
             HttpAnswer answer;
             try {
@@ -300,7 +362,45 @@ class Connection : public std::enable_shared_from_this<Connection> {
         });
     }
 
+    // GET /health: 200 when the database answers, 503 otherwise. GET
+    // /metrics: the Prometheus text, to the networks allowed to read it.
+    HttpAnswer Operational(const HttpRequest& request) {
+        HttpAnswer a;
+        if (request.verb != "GET") {
+            a.status = 405;
+            a.body = ErrorBody("use GET");
+            return a;
+        }
+        if (request.target == "/health") {
+            try {
+                server_.storage.Ping();
+                a.body = R"({"status":"ok"})";
+            } catch (const std::exception& e) {
+                a.status = 503;
+                a.body = nlohmann::json{{"error", std::string("o banco não responde: ") + e.what()}}.dump(
+                    -1, ' ', false, nlohmann::json::error_handler_t::replace);
+            }
+            return a;
+        }
+        if (!InAnyRange(server_.options.metricsFrom, request.peer)) {
+            a.status = 403;
+            a.body = ErrorBody("as métricas não são servidas a este endereço");
+            return a;
+        }
+        a.contentType = "text/plain; version=0.0.4; charset=utf-8";
+        a.body = server_.metrics.Text(server_.service.Sessions().Size());
+        return a;
+    }
+
+    void EndDownload() {
+        if (download_) {
+            download_ = false;
+            server_.metrics.DownloadEnded();
+        }
+    }
+
     void Answer(HttpAnswer a) {
+        session_ = SessionIdFromPragma(a.pragma).substr(0, 8);
         if (server_.stopping)
             keepAlive_ = false;
         status_ = a.status;
@@ -412,6 +512,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void Done() {
         Log();
+        EndDownload();
         body_.clear();
         body_.shrink_to_fit();
         if (!keepAlive_)
@@ -420,7 +521,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     void Log() {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start_).count();
+        const auto elapsed = Steady::now() - start_;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+        server_.metrics.Count(method_, status_, sent_, std::chrono::duration<double>(elapsed).count());
+        if (server_.options.logFormat == ServerOptions::LogFormat::Json) {
+            const nlohmann::json line{
+                {"time", UtcNow()},  {"client", peer_}, {"method", method_}, {"path", RoutePath(target_)},
+                {"status", status_}, {"bytes", sent_},  {"ms", ms},          {"session", session_}};
+            server_.options.log(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+            return;
+        }
         server_.options.log(Now() + " " + peer_ + " " + method_ + " " + LoggablePath(target_) + " " +
                             std::to_string(status_) + " " + std::to_string(sent_) + " " + std::to_string(ms) +
                             "ms");
@@ -458,7 +568,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     Server::Impl& server_;
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<RequestParser> parser_;
     http::response_header<> head_;
     std::string headText_;
     std::string body_;
@@ -467,6 +577,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::string peer_;
     std::string method_;
     std::string target_;
+    std::string session_;  // the first characters of the answer's session id
+    bool download_ = false;
     int status_ = 0;
     std::size_t sent_ = 0;
     bool keepAlive_ = false;
@@ -543,6 +655,17 @@ void Server::Impl::StopOnIo() {
         Release();
 }
 
+std::string RoutePath(const std::string& target) {
+    const std::string path = target.substr(0, target.find('?'));
+    std::size_t end = 0;
+    for (int slashes = 0; slashes < 4; ++slashes) {
+        end = path.find('/', end + 1);
+        if (end == std::string::npos)
+            return path;
+    }
+    return path.substr(0, end);
+}
+
 std::string ClientAddress(const std::string& peer, const std::string& forwardedFor, bool hasForwarded,
                           const std::vector<Cidr>& trustedProxies) {
     if (!hasForwarded)
@@ -606,6 +729,10 @@ Server::~Server() {
 
 Service& Server::GetService() {
     return impl_->service;
+}
+
+Metrics& Server::GetMetrics() {
+    return impl_->metrics;
 }
 
 int Server::Bind() {
