@@ -39,6 +39,8 @@ struct ServeFlags {
     std::size_t maxHeadKb = 272;
     std::string logFormat = "text";
     std::vector<std::string> metricsFrom;
+    std::string tlsCert;
+    std::string tlsKey;
     int level = 1;
 };
 
@@ -81,6 +83,13 @@ void AddServeFlags(CLI::App* cmd, ServeFlags& f) {
         ->check(CLI::IsMember({"text", "json"}));
     cmd->add_option("--metrics-from", f.metricsFrom,
                     "rede (CIDR) de onde GET /metrics é aceito; repetível (padrão: loopback)");
+    auto* cert = cmd->add_option("--tls-cert", f.tlsCert,
+                                 "serve HTTPS: arquivo PEM com o certificado (e a cadeia) do servidor")
+                     ->check(CLI::ExistingFile);
+    auto* key = cmd->add_option("--tls-key", f.tlsKey, "serve HTTPS: arquivo PEM com a chave privada")
+                    ->check(CLI::ExistingFile);
+    cert->needs(key);
+    key->needs(cert);
     cmd->add_option("--zlib-level", f.level, "nível de compressão das respostas, 1 a 9 (padrão 1)")
         ->check(CLI::Range(1, 9));
 }
@@ -100,6 +109,8 @@ int Serve(Storage& storage, const ServeFlags& f) {
     options.maxBody = f.maxBodyKb * 1024;
     options.maxConnections = f.maxConnections;
     options.maxHeadBytes = f.maxHeadKb * 1024;
+    options.tlsCert = f.tlsCert;
+    options.tlsKey = f.tlsKey;
     options.logFormat =
         f.logFormat == "json" ? ServerOptions::LogFormat::Json : ServerOptions::LogFormat::Text;
     if (!f.metricsFrom.empty())
@@ -124,7 +135,8 @@ int Serve(Storage& storage, const ServeFlags& f) {
     Server server(storage, options);
     const int port = server.Bind();
     std::cerr << "kqz-server: banco " << storage.Describe() << "\n";
-    std::cout << "listening on http://" << f.listen << ":" << port << std::endl;
+    std::cout << "listening on " << (f.tlsCert.empty() ? "http" : "https") << "://" << f.listen << ":" << port
+              << std::endl;
 
     std::thread stopper([&] {
         int signal = 0;

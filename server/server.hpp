@@ -49,6 +49,11 @@ struct ServerOptions {
     // within this.
     std::chrono::milliseconds writeTimeout = std::chrono::seconds(30);
     std::vector<Cidr> trustedProxies;  // peers whose X-Forwarded-For / Forwarded is believed
+    // HTTPS: the certificate chain and its private key (PEM files); empty
+    // for plain HTTP. The deadlines and limits hold the same, the TLS
+    // handshake counting as part of the first request's head.
+    std::string tlsCert;
+    std::string tlsKey;
     // Receives one access-log line per request (without a line break).
     std::function<void(const std::string&)> log;
     // Text: time, client, verb, path, status, bytes, milliseconds. Json: one
