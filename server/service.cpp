@@ -273,9 +273,14 @@ Service::Service(Storage& storage, ServiceOptions options)
 // key: any server of the database recognises the ids the others gave, so a
 // session needs no row until an identification releases something in it.
 std::string Service::NewSessionId() const {
+    // The first four bytes say when the id was given (seconds since the
+    // epoch), the other twelve are random.
     unsigned char bytes[16];
-    if (RAND_bytes(bytes, sizeof bytes) != 1)
+    if (RAND_bytes(bytes + 4, sizeof bytes - 4) != 1)
         throw std::runtime_error("sem números aleatórios para o id da sessão");
+    const auto seconds = static_cast<std::uint32_t>(NowMs() / 1000);
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<unsigned char>(seconds >> (24 - 8 * i));
     const std::string hex = Hex(bytes, sizeof bytes);
     const std::string guid = hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
                              hex.substr(16, 4) + "-" + hex.substr(20);
@@ -287,6 +292,13 @@ bool Service::Genuine(const std::string& id) const {
         return false;
     const std::string expected = Mac(sessionKey_, id.substr(0, 36));
     return CRYPTO_memcmp(expected.data(), id.data() + 37, expected.size()) == 0;
+}
+
+// True while an id given `sessionIdle` ago or less could still be a live
+// session that identified nobody (such a session has no row anywhere).
+bool Service::Recent(const std::string& id) const {
+    const auto given = static_cast<std::int64_t>(std::stoul(id.substr(0, 8), nullptr, 16));
+    return NowMs() / 1000 - given < options_.sessionIdle.count() / 1000;
 }
 
 // Wall-clock milliseconds as the service's clock sees them (the database
@@ -331,7 +343,7 @@ std::shared_ptr<Session> Service::FindSession(const std::string& id) {
     // Given by another server, or dropped here: the database knows whether
     // an identification made it worth keeping.
     const auto stored = storage_.TouchSession(id, NowMs(), options_.sessionIdle.count());
-    if (!stored && sessions_.Dropped(id))
+    if (!stored && (sessions_.Dropped(id) || !Recent(id)))
         return nullptr;
     auto session = sessions_.Adopt(id);
     if (stored) {

@@ -87,6 +87,7 @@ class Service {
     void Remember(Session& session, bool admin, const std::vector<std::string>& cnpjs);
     std::string NewSessionId() const;
     bool Genuine(const std::string& id) const;
+    bool Recent(const std::string& id) const;
     std::int64_t NowMs() const;
 
     HttpAnswer Rest(const HttpRequest& request, const std::vector<std::string>& segments, bool trailingSlash,
