@@ -467,8 +467,8 @@ HttpAnswer Service::Rest(const HttpRequest& request, const std::vector<std::stri
     }
     if (segments[0] == "CloseSession" && segments.size() == 1) {
         sessions_.Close(session.id);
-        if (session.identified)
-            storage_.EndSession(session.id);
+        // It may have identified through another server: over everywhere.
+        storage_.EndSession(session.id);
         HttpAnswer a = Result(json::array({true}));
         a.pragma = "dssession=" + session.id + ",dssessionexpires=0";
         return a;

@@ -247,6 +247,10 @@ class PostgresStorage final : public SqlStorage {
 
     void Write(const std::function<void(SqlConnection&)>& body) override {
         std::lock_guard lock(writerMutex_);
+        // Sessions write while serving: a connection lost to a restart of
+        // the database is opened again instead of failing every write after.
+        if (writer_->Broken())
+            writer_ = std::make_unique<Connection>(url_, label_, false);
         writer_->Exec("BEGIN");
         try {
             PostgresStatements statements(*writer_);
