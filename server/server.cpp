@@ -329,11 +329,13 @@ class Connection final : public ConnectionBase, public std::enable_shared_from_t
         if (ec == http::error::body_limit) {
             Fail(413, "requisição grande demais");
         } else if (ec == http::error::header_limit) {
-            // The request line alone is too long when no line has ended yet.
+            // The request line is to blame when it has not ended within the
+            // limit, or takes more than half of it.
             const auto* data = static_cast<const char*>(buffer_.data().data());
             const std::string_view received(data, buffer_.size());
             const std::string limit = std::to_string(server_.options.maxHeadBytes / 1024) + " KB";
-            if (received.find("\r\n") == std::string_view::npos) {
+            const auto lineEnd = received.find("\r\n");
+            if (lineEnd == std::string_view::npos || lineEnd > server_.options.maxHeadBytes / 2) {
                 Fail(414, "linha da requisição longa demais: este servidor aceita até " + limit +
                               " no endereço e nos cabeçalhos juntos (consulta com CNPJs demais?)");
             } else {
