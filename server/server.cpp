@@ -141,11 +141,13 @@ constexpr std::size_t kWritePiece = std::size_t{1} << 20;
 class RequestParser final : public http::request_parser<http::string_body> {
   public:
     static constexpr std::size_t kMaxFieldValue = 65000;
+    bool fieldTooLong = false;
 
   private:
     void on_field_impl(http::field name, beast::string_view nameString, beast::string_view value,
                        beast::error_code& ec) override {
         if (value.size() > kMaxFieldValue || nameString.size() > kMaxFieldValue) {
+            fieldTooLong = true;
             ec = http::error::header_limit;
             return;
         }
@@ -330,12 +332,14 @@ class Connection final : public ConnectionBase, public std::enable_shared_from_t
             Fail(413, "requisição grande demais");
         } else if (ec == http::error::header_limit) {
             // The request line is to blame when it has not ended within the
-            // limit, or takes more than half of it.
+            // limit, or takes more than half of it. (The parser has read
+            // nothing from the buffer unless one header was too long.)
             const auto* data = static_cast<const char*>(buffer_.data().data());
             const std::string_view received(data, buffer_.size());
             const std::string limit = std::to_string(server_.options.maxHeadBytes / 1024) + " KB";
             const auto lineEnd = received.find("\r\n");
-            if (lineEnd == std::string_view::npos || lineEnd > server_.options.maxHeadBytes / 2) {
+            if (!parser_->fieldTooLong &&
+                (lineEnd == std::string_view::npos || lineEnd > server_.options.maxHeadBytes / 2)) {
                 Fail(414, "linha da requisição longa demais: este servidor aceita até " + limit +
                               " no endereço e nos cabeçalhos juntos (consulta com CNPJs demais?)");
             } else {
