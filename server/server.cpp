@@ -468,7 +468,10 @@ class Connection final : public ConnectionBase, public std::enable_shared_from_t
     }
 
     void Answer(HttpAnswer a) {
-        session_ = SessionIdFromPragma(a.pragma).substr(0, 8);
+        // Eight random hex digits of the session id (its first eight say
+        // when it was given): enough to follow a session, never to use it.
+        const std::string id = SessionIdFromPragma(a.pragma);
+        session_ = id.size() >= 18 ? id.substr(9, 4) + id.substr(14, 4) : std::string();
         if (server_.stopping)
             keepAlive_ = false;
         status_ = a.status;
@@ -646,7 +649,7 @@ class Connection final : public ConnectionBase, public std::enable_shared_from_t
     std::string peer_;
     std::string method_;
     std::string target_;
-    std::string session_;  // the first characters of the answer's session id
+    std::string session_;  // a few characters of the answer's session id
     bool download_ = false;
     int status_ = 0;
     std::size_t sent_ = 0;
