@@ -1,5 +1,14 @@
 #include "cloud/rest_connection.hpp"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -335,6 +344,29 @@ std::string RestConnection::CacheUrl(std::string_view reference, std::string_vie
     return url;
 }
 
+namespace {
+
+// Adds the CA certificates of a PEM text to the store libcurl's OpenSSL
+// context has already filled from the system.
+CURLcode KqzAddCa(CURL*, void* sslContext, void* pem) {
+    const auto* text = static_cast<const std::string*>(pem);
+    BIO* bio = BIO_new_mem_buf(text->data(), static_cast<int>(text->size()));
+    if (bio == nullptr)
+        return CURLE_OUT_OF_MEMORY;
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslContext));
+    int added = 0;
+    while (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+        if (X509_STORE_add_cert(store, cert) == 1)
+            ++added;
+        X509_free(cert);
+    }
+    ERR_clear_error();
+    BIO_free(bio);
+    return added > 0 ? CURLE_OK : CURLE_SSL_CACERT_BADFILE;
+}
+
+}  // namespace
+
 void RestConnection::Perform(const RestRequest& request, detail::HttpExchange& exchange) {
     CURL* curl = curl_;
     curl_easy_reset(curl);  // keeps the open connection for reuse
@@ -374,6 +406,22 @@ void RestConnection::Perform(const RestRequest& request, detail::HttpExchange& e
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &exchange);
     curl_easy_setopt(curl, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    std::string caFile = CaFile;
+    if (const char* env = std::getenv("KQZ_CA"); caFile.empty() && env != nullptr)
+        caFile = env;
+    std::string caPem;
+    if (!caFile.empty()) {
+        std::ifstream in(caFile, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        caPem = text.str();
+        if (!in || caPem.find("-----BEGIN CERTIFICATE-----") == std::string::npos) {
+            throw TransportError("não consegui ler certificados de autoridade (PEM) em " + caFile +
+                                 " (--ca ou KQZ_CA)");
+        }
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, KqzAddCa);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &caPem);
+    }
     if (request.method == "GET") {
         curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     } else {
@@ -396,6 +444,11 @@ void RestConnection::Perform(const RestRequest& request, detail::HttpExchange& e
                                  std::to_string(MaxResponseBytes) + " bytes (" + request.url + ")");
         }
         const std::string detail = errorBuffer[0] != '\0' ? errorBuffer.data() : curl_easy_strerror(code);
+        if (code == CURLE_PEER_FAILED_VERIFICATION) {
+            throw TransportError("o certificado do servidor " + BaseUrl() + " não é confiável (" + detail +
+                                 "); se o servidor usa uma autoridade certificadora própria, indique o "
+                                 "certificado dela com --ca ARQUIVO ou KQZ_CA");
+        }
         throw TransportError("falha ao acessar o servidor " + BaseUrl() + ": " + detail);
     }
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &exchange.status);

@@ -84,6 +84,10 @@ class RestConnection {
     long TimeoutMs = 600'000;        // whole exchange; answers can be 150 MB
     // An answer larger than this is refused (protects against a runaway server).
     std::size_t MaxResponseBytes = std::size_t{1} << 31;
+    // HTTPS: the server's certificate is always verified against the
+    // system's store; this PEM file of CA certificates (else the file that
+    // $KQZ_CA names) is trusted besides. There is no way to turn the check off.
+    std::string CaFile;
 
     // The DataSnap session id: taken from the `Pragma: dssession=` header of
     // every answer and sent back with each request. Empty before the first answer.

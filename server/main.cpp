@@ -36,6 +36,11 @@ struct ServeFlags {
     std::size_t maxBodyKb = 1024;
     std::size_t cacheMb = 256;
     std::size_t maxConnections = 1024;
+    std::size_t maxHeadKb = 272;
+    std::string logFormat = "text";
+    std::vector<std::string> metricsFrom;
+    std::string tlsCert;
+    std::string tlsKey;
     int level = 1;
 };
 
@@ -70,6 +75,21 @@ void AddServeFlags(CLI::App* cmd, ServeFlags& f) {
     cmd->add_option("--max-body-kb", f.maxBodyKb,
                     "tamanho máximo do corpo de uma requisição em KB (padrão 1024)")
         ->check(CLI::Range(1, 1024 * 1024));
+    cmd->add_option("--max-head-kb", f.maxHeadKb,
+                    "tamanho máximo da linha da requisição e dos cabeçalhos juntos em KB (padrão 272)")
+        ->check(CLI::Range(16, 16 * 1024));
+    cmd->add_option("--log-format", f.logFormat,
+                    "formato do registro de acessos: text (padrão) ou json (um objeto JSON por linha)")
+        ->check(CLI::IsMember({"text", "json"}));
+    cmd->add_option("--metrics-from", f.metricsFrom,
+                    "rede (CIDR) de onde GET /metrics é aceito; repetível (padrão: loopback)");
+    auto* cert = cmd->add_option("--tls-cert", f.tlsCert,
+                                 "serve HTTPS: arquivo PEM com o certificado (e a cadeia) do servidor")
+                     ->check(CLI::ExistingFile);
+    auto* key = cmd->add_option("--tls-key", f.tlsKey, "serve HTTPS: arquivo PEM com a chave privada")
+                    ->check(CLI::ExistingFile);
+    cert->needs(key);
+    key->needs(cert);
     cmd->add_option("--zlib-level", f.level, "nível de compressão das respostas, 1 a 9 (padrão 1)")
         ->check(CLI::Range(1, 9));
 }
@@ -88,6 +108,13 @@ int Serve(Storage& storage, const ServeFlags& f) {
     options.workers = f.workers;
     options.maxBody = f.maxBodyKb * 1024;
     options.maxConnections = f.maxConnections;
+    options.maxHeadBytes = f.maxHeadKb * 1024;
+    options.tlsCert = f.tlsCert;
+    options.tlsKey = f.tlsKey;
+    options.logFormat =
+        f.logFormat == "json" ? ServerOptions::LogFormat::Json : ServerOptions::LogFormat::Text;
+    if (!f.metricsFrom.empty())
+        options.metricsFrom = ParseRanges(f.metricsFrom);
     options.service.cacheBytes = f.cacheMb << 20;
     options.trustedProxies = ParseRanges(f.trustedProxies);
     options.service.allowExecute = f.allowExecute;
@@ -108,7 +135,8 @@ int Serve(Storage& storage, const ServeFlags& f) {
     Server server(storage, options);
     const int port = server.Bind();
     std::cerr << "kqz-server: banco " << storage.Describe() << "\n";
-    std::cout << "listening on http://" << f.listen << ":" << port << std::endl;
+    std::cout << "listening on " << (f.tlsCert.empty() ? "http" : "https") << "://" << f.listen << ":" << port
+              << std::endl;
 
     std::thread stopper([&] {
         int signal = 0;
@@ -204,6 +232,12 @@ int main(int argc, char** argv) {
     versionSet->add_option("LINK", link, "link de download")->required();
     versionSet->add_option("DESCRIPTION", description, "texto da versão")->required();
 
+    std::string backupDest;
+    auto* backup = app.add_subcommand(
+        "backup", "copia um banco SQLite em uso para um arquivo novo (cópia online, consistente)");
+    AddDb(backup, db);
+    backup->add_option("DEST", backupDest, "arquivo novo da cópia")->required();
+
     auto* stats = app.add_subcommand("stats", "mostra o que o banco guarda");
     AddDb(stats, db);
 
@@ -232,6 +266,11 @@ int main(int argc, char** argv) {
     }
 
     try {
+        if (backup->parsed()) {
+            BackupSqlite(db, backupDest);
+            std::cout << "cópia pronta: " << backupDest << "\n";
+            return 0;
+        }
         auto storage = Storage::Open(db);
         if (serve->parsed())
             return Serve(*storage, serveFlags);

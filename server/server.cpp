@@ -1,8 +1,10 @@
 #include "server/server.hpp"
 
 #include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -12,6 +14,7 @@
 #include <deque>
 #include <iostream>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
 #include <thread>
@@ -25,6 +28,32 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = net::ip::tcp;
 using Steady = std::chrono::steady_clock;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+
+// What a stop needs of a connection, whatever its stream.
+class ConnectionBase {
+  public:
+    virtual ~ConnectionBase() = default;
+    virtual void CloseIfIdle() = 0;
+};
+
+// The server side of TLS from a certificate chain and its key (PEM files).
+std::unique_ptr<net::ssl::context> TlsContext(const std::string& cert, const std::string& key) {
+    auto ctx = std::make_unique<net::ssl::context>(net::ssl::context::tls_server);
+    ctx->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
+                     net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 |
+                     net::ssl::context::no_tlsv1_1 | net::ssl::context::single_dh_use);
+    boost::system::error_code ec;
+    ctx->use_certificate_chain_file(cert, ec);
+    if (ec)
+        throw std::runtime_error("não consegui ler o certificado TLS " + cert + ": " + ec.message());
+    ctx->use_private_key_file(key, net::ssl::context::pem, ec);
+    if (ec)
+        throw std::runtime_error("não consegui ler a chave TLS " + key + ": " + ec.message());
+    if (SSL_CTX_check_private_key(ctx->native_handle()) != 1)
+        throw std::runtime_error("a chave TLS " + key + " não é a do certificado " + cert);
+    return ctx;
+}
 
 // Threads that run jobs in arrival order. The queue needs no bound of its
 // own: each connection has at most one job waiting.
@@ -86,17 +115,53 @@ std::string Now() {
     return text;
 }
 
+std::string UtcNow() {
+    const auto now = std::chrono::system_clock::now();
+    const auto t = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+    char out[48];
+    std::snprintf(out, sizeof out, "%s.%03dZ", text, static_cast<int>(ms));
+    return out;
+}
+
 std::string ErrorBody(const std::string& message) {
     return R"({"error":")" + message + "\"}";
 }
 
 constexpr std::size_t kWritePiece = std::size_t{1} << 20;
 
+// The request parser, with one more limit: Beast keeps a header value in at
+// most 64 KB and throws beyond it, so a longer one is refused here as a
+// header past the limit. The request line is kept apart and may be longer.
+class RequestParser final : public http::request_parser<http::string_body> {
+  public:
+    static constexpr std::size_t kMaxFieldValue = 65000;
+    bool fieldTooLong = false;
+
+  private:
+    void on_field_impl(http::field name, beast::string_view nameString, beast::string_view value,
+                       beast::error_code& ec) override {
+        if (value.size() > kMaxFieldValue || nameString.size() > kMaxFieldValue) {
+            fieldTooLong = true;
+            ec = http::error::header_limit;
+            return;
+        }
+        get().insert(name, nameString, value);
+    }
+};
+
 }  // namespace
 
 struct Server::Impl {
-    Impl(Storage& storage, ServerOptions o)
+    Impl(Storage& s, ServerOptions o)
         : options(std::move(o)),
+          tls(options.tlsCert.empty() ? nullptr : TlsContext(options.tlsCert, options.tlsKey)),
+          storage(s),
           service(storage, options.service),
           quick(options.workers),
           bulk(options.bulkWorkers ? options.bulkWorkers : std::max<std::size_t>(options.workers / 2, 1)),
@@ -108,7 +173,10 @@ struct Server::Impl {
     void Release() { work.reset(); }
 
     ServerOptions options;
+    std::unique_ptr<net::ssl::context> tls;  // null: plain HTTP
+    Storage& storage;
     Service service;
+    Metrics metrics;
     net::io_context io{1};
     tcp::acceptor acceptor{io};
     WorkerPool quick;
@@ -121,42 +189,77 @@ struct Server::Impl {
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> running{false};
     std::atomic<bool> ending{false};  // the server object is going away
-    std::set<std::weak_ptr<class Connection>, std::owner_less<std::weak_ptr<class Connection>>>
+    std::set<std::weak_ptr<ConnectionBase>, std::owner_less<std::weak_ptr<ConnectionBase>>>
         connections;  // I/O thread only
 };
 
-class Connection : public std::enable_shared_from_this<Connection> {
+// One client connection over plain TCP or over TLS.
+template <class Stream>
+class Connection final : public ConnectionBase, public std::enable_shared_from_this<Connection<Stream>> {
   public:
+    static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
+
     Connection(Server::Impl& server, tcp::socket socket)
-        : server_(server), stream_(std::move(socket)), buffer_(server.options.maxHeadBytes + 65536) {
+        : server_(server),
+          stream_(MakeStream(std::move(socket), server)),
+          buffer_(server.options.maxHeadBytes + 65536) {
         boost::system::error_code ec;
-        const auto endpoint = stream_.socket().remote_endpoint(ec);
+        const auto endpoint = Socket().remote_endpoint(ec);
         if (!ec) {
             const auto a = endpoint.address();
             peer_ = a.is_v6() && a.to_v6().is_v4_mapped()
                         ? net::ip::make_address_v4(net::ip::v4_mapped, a.to_v6()).to_string()
                         : a.to_string();
         }
-        stream_.socket().set_option(tcp::no_delay(true), ec);
+        Socket().set_option(tcp::no_delay(true), ec);
     }
 
-    ~Connection() { server_.ConnectionClosed(peer_); }
+    ~Connection() override {
+        EndDownload();
+        server_.ConnectionClosed(peer_);
+    }
 
     const std::string& Peer() const { return peer_; }
 
-    void Start() { ReadHead(); }
+    void Start() {
+        if constexpr (kTls) {
+            // The handshake counts as part of the first request's head.
+            waitingForHead_ = true;
+            Lowest().expires_after(server_.options.headTimeout);
+            stream_.async_handshake(net::ssl::stream_base::server,
+                                    [self = this->shared_from_this()](beast::error_code ec) {
+                                        self->waitingForHead_ = false;
+                                        if (ec)
+                                            return self->Close();
+                                        self->ReadHead();
+                                    });
+        } else {
+            ReadHead();
+        }
+    }
 
     // Closes the connection when it is waiting for a request that has not
     // begun: a stop must not wait for idle clients.
-    void CloseIfIdle() {
+    void CloseIfIdle() override {
         if (waitingForHead_) {
             boost::system::error_code ec;
-            stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-            stream_.cancel();
+            Socket().shutdown(tcp::socket::shutdown_both, ec);
+            Lowest().cancel();
         }
     }
 
   private:
+    static Stream MakeStream(tcp::socket socket, Server::Impl& server) {
+        if constexpr (kTls) {
+            return Stream(std::move(socket), *server.tls);
+        } else {
+            (void)server;
+            return Stream(std::move(socket));
+        }
+    }
+    beast::tcp_stream& Lowest() { return beast::get_lowest_layer(stream_); }
+    tcp::socket& Socket() { return Lowest().socket(); }
+
     void ReadHead() {
         if (server_.stopping) {
             Close();
@@ -167,10 +270,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
             std::min<std::size_t>(server_.options.maxHeadBytes, std::numeric_limits<std::uint32_t>::max())));
         parser_->body_limit(server_.options.maxBody);
         waitingForHead_ = true;
-        stream_.expires_after(server_.options.headTimeout);
+        Lowest().expires_after(server_.options.headTimeout);
         http::async_read_header(
             stream_, buffer_, *parser_,
-            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnHead(ec); });
+            [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->OnHead(ec); });
     }
 
     void OnHead(beast::error_code ec) {
@@ -200,9 +303,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
         }
         if (beast::iequals(head[http::field::expect], "100-continue")) {
             static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-            stream_.expires_after(server_.options.writeTimeout);
+            Lowest().expires_after(server_.options.writeTimeout);
             net::async_write(stream_, net::buffer(kContinue),
-                             [self = shared_from_this()](beast::error_code e, std::size_t) {
+                             [self = this->shared_from_this()](beast::error_code e, std::size_t) {
                                  if (e)
                                      return self->Close();
                                  self->ReadBody();
@@ -213,9 +316,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     void ReadBody() {
-        stream_.expires_after(server_.options.bodyTimeout);
+        Lowest().expires_after(server_.options.bodyTimeout);
         http::async_read(stream_, buffer_, *parser_,
-                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                              if (ec)
                                  return self->Refuse(ec);
                              self->Dispatch();
@@ -228,7 +331,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
         if (ec == http::error::body_limit) {
             Fail(413, "requisição grande demais");
         } else if (ec == http::error::header_limit) {
-            Fail(431, "cabeçalhos grandes demais na requisição");
+            // The request line is to blame when it has not ended within the
+            // limit, or takes more than half of it. (The parser has read
+            // nothing from the buffer unless one header was too long.)
+            const auto* data = static_cast<const char*>(buffer_.data().data());
+            const std::string_view received(data, buffer_.size());
+            const std::string limit = std::to_string(server_.options.maxHeadBytes / 1024) + " KB";
+            const auto lineEnd = received.find("\r\n");
+            if (!parser_->fieldTooLong &&
+                (lineEnd == std::string_view::npos || lineEnd > server_.options.maxHeadBytes / 2)) {
+                Fail(414, "linha da requisição longa demais: este servidor aceita até " + limit +
+                              " no endereço e nos cabeçalhos juntos (consulta com CNPJs demais?)");
+            } else {
+                Fail(431, "cabeçalhos grandes demais na requisição: este servidor aceita até " + limit +
+                              " no endereço e nos cabeçalhos juntos");
+            }
         } else if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
                    ec != http::error::end_of_stream && ec != http::error::partial_message) {
             Fail(400, "requisição inválida");
@@ -286,8 +403,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
         }
         request->peer = ClientAddress(peer_, forwarded, hasForwarded, server_.options.trustedProxies);
 
-        auto& pool = server_.service.IsBulk(*request) ? server_.bulk : server_.quick;
-        pool.Post([self = shared_from_this(), request] {
+        if (target_ == "/health" || target_ == "/metrics") {
+            server_.quick.Post([self = this->shared_from_this(), request] {
+                HttpAnswer answer = self->Operational(*request);
+                net::post(self->stream_.get_executor(),
+                          [self, answer = std::move(answer)]() mutable { self->Answer(std::move(answer)); });
+            });
+            return;
+        }
+        const bool bulk = server_.service.IsBulk(*request);
+        if (bulk && !download_) {
+            download_ = true;
+            server_.metrics.DownloadStarted();
+        }
+        auto& pool = bulk ? server_.bulk : server_.quick;
+        pool.Post([self = this->shared_from_this(), request] {
             HttpAnswer answer;
             try {
                 answer = self->server_.service.Handle(*request);
@@ -300,7 +430,48 @@ class Connection : public std::enable_shared_from_this<Connection> {
         });
     }
 
+    // GET /health: 200 when the database answers, 503 otherwise. GET
+    // /metrics: the Prometheus text, to the networks allowed to read it.
+    HttpAnswer Operational(const HttpRequest& request) {
+        HttpAnswer a;
+        if (request.verb != "GET") {
+            a.status = 405;
+            a.body = ErrorBody("use GET");
+            return a;
+        }
+        if (request.target == "/health") {
+            try {
+                server_.storage.Ping();
+                a.body = R"({"status":"ok"})";
+            } catch (const std::exception& e) {
+                a.status = 503;
+                a.body = nlohmann::json{{"error", std::string("o banco não responde: ") + e.what()}}.dump(
+                    -1, ' ', false, nlohmann::json::error_handler_t::replace);
+            }
+            return a;
+        }
+        if (!InAnyRange(server_.options.metricsFrom, request.peer)) {
+            a.status = 403;
+            a.body = ErrorBody("as métricas não são servidas a este endereço");
+            return a;
+        }
+        a.contentType = "text/plain; version=0.0.4; charset=utf-8";
+        a.body = server_.metrics.Text(server_.service.Sessions().Size());
+        return a;
+    }
+
+    void EndDownload() {
+        if (download_) {
+            download_ = false;
+            server_.metrics.DownloadEnded();
+        }
+    }
+
     void Answer(HttpAnswer a) {
+        // Eight random hex digits of the session id (its first eight say
+        // when it was given): enough to follow a session, never to use it.
+        const std::string id = SessionIdFromPragma(a.pragma);
+        session_ = id.size() >= 18 ? id.substr(9, 4) + id.substr(14, 4) : std::string();
         if (server_.stopping)
             keepAlive_ = false;
         status_ = a.status;
@@ -346,23 +517,24 @@ class Connection : public std::enable_shared_from_this<Connection> {
         const std::size_t n = std::min(kWritePiece, body_.size() - offset_);
         if (n > 0)
             buffers.push_back(net::buffer(body_.data() + offset_, n));
-        stream_.expires_after(server_.options.writeTimeout);
-        net::async_write(stream_, buffers, [self = shared_from_this(), n](beast::error_code ec, std::size_t) {
-            if (ec)
-                return self->Close();
-            self->offset_ += n;
-            self->sent_ += n;
-            if (self->offset_ < self->body_.size())
-                return self->WriteRaw(false);
-            self->Done();
-        });
+        Lowest().expires_after(server_.options.writeTimeout);
+        net::async_write(stream_, buffers,
+                         [self = this->shared_from_this(), n](beast::error_code ec, std::size_t) {
+                             if (ec)
+                                 return self->Close();
+                             self->offset_ += n;
+                             self->sent_ += n;
+                             if (self->offset_ < self->body_.size())
+                                 return self->WriteRaw(false);
+                             self->Done();
+                         });
     }
 
     void WriteHeadThenPieces() {
         headText_ = HeadText();
-        stream_.expires_after(server_.options.writeTimeout);
+        Lowest().expires_after(server_.options.writeTimeout);
         net::async_write(stream_, net::buffer(headText_),
-                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                              if (ec)
                                  return self->Close();
                              self->Pull();
@@ -372,7 +544,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Asks the producer for the next piece on a bulk worker; writes it as one
     // chunk on the I/O thread; repeats until the producer has no more.
     void Pull() {
-        server_.bulk.Post([self = shared_from_this()] {
+        server_.bulk.Post([self = this->shared_from_this()] {
             auto piece = std::make_shared<std::string>();
             bool more = false;
             bool failed = false;
@@ -386,13 +558,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
                     return self->Close();  // the client sees an answer without its last chunk
                 self->body_ = std::move(*piece);
                 self->sent_ += self->body_.size();
-                self->stream_.expires_after(self->server_.options.writeTimeout);
+                self->Lowest().expires_after(self->server_.options.writeTimeout);
                 auto next = [self, more](beast::error_code ec, std::size_t) {
                     if (ec)
                         return self->Close();
                     if (more)
                         return self->Pull();
-                    self->stream_.expires_after(self->server_.options.writeTimeout);
+                    self->Lowest().expires_after(self->server_.options.writeTimeout);
                     net::async_write(self->stream_, http::make_chunk_last(),
                                      [self](beast::error_code e, std::size_t) {
                                          if (e)
@@ -412,6 +584,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void Done() {
         Log();
+        EndDownload();
         body_.clear();
         body_.shrink_to_fit();
         if (!keepAlive_)
@@ -420,7 +593,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     void Log() {
-        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start_).count();
+        const auto elapsed = Steady::now() - start_;
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+        server_.metrics.Count(method_, status_, sent_, std::chrono::duration<double>(elapsed).count());
+        if (server_.options.logFormat == ServerOptions::LogFormat::Json) {
+            const nlohmann::json line{
+                {"time", UtcNow()},  {"client", peer_}, {"method", method_}, {"path", RoutePath(target_)},
+                {"status", status_}, {"bytes", sent_},  {"ms", ms},          {"session", session_}};
+            server_.options.log(line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+            return;
+        }
         server_.options.log(Now() + " " + peer_ + " " + method_ + " " + LoggablePath(target_) + " " +
                             std::to_string(status_) + " " + std::to_string(sent_) + " " + std::to_string(ms) +
                             "ms");
@@ -428,27 +610,27 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
     void Close() {
         boost::system::error_code ec;
-        stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+        Socket().shutdown(tcp::socket::shutdown_send, ec);
         if (drain_) {
             // After a refusal the client may still be sending: read what it
             // sends for a moment, so that closing does not reset the
             // connection before it has read the answer.
             drain_ = false;
-            stream_.expires_after(std::chrono::seconds(1));
+            Lowest().expires_after(std::chrono::seconds(1));
             Drain();
             return;
         }
-        stream_.socket().close(ec);
+        Socket().close(ec);
     }
 
     void Drain() {
         scratch_.resize(16384);
-        stream_.async_read_some(net::buffer(scratch_), [self = shared_from_this()](beast::error_code ec,
-                                                                                   std::size_t) {
+        stream_.async_read_some(net::buffer(scratch_), [self = this->shared_from_this()](beast::error_code ec,
+                                                                                         std::size_t) {
             self->drained_ += self->scratch_.size();
             if (ec || self->drained_ > self->server_.options.maxBody + self->server_.options.maxHeadBytes) {
                 boost::system::error_code ignored;
-                self->stream_.socket().close(ignored);
+                self->Socket().close(ignored);
                 return;
             }
             self->Drain();
@@ -456,9 +638,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     }
 
     Server::Impl& server_;
-    beast::tcp_stream stream_;
+    Stream stream_;
     beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<RequestParser> parser_;
     http::response_header<> head_;
     std::string headText_;
     std::string body_;
@@ -467,6 +649,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::string peer_;
     std::string method_;
     std::string target_;
+    std::string session_;  // a few characters of the answer's session id
+    bool download_ = false;
     int status_ = 0;
     std::size_t sent_ = 0;
     bool keepAlive_ = false;
@@ -495,15 +679,29 @@ void Server::Impl::Accept() {
             return;
         }
         ++live;
-        auto connection = std::make_shared<Connection>(*this, std::move(socket));
-        auto& count = perAddress[connection->Peer()];
+        std::shared_ptr<ConnectionBase> connection;
+        std::string peer;
+        auto start = [&](auto c) {
+            peer = c->Peer();
+            connection = c;
+            return c;
+        };
+        std::function<void()> begin;
+        if (tls) {
+            auto c = start(std::make_shared<Connection<TlsStream>>(*this, std::move(socket)));
+            begin = [c] { c->Start(); };
+        } else {
+            auto c = start(std::make_shared<Connection<beast::tcp_stream>>(*this, std::move(socket)));
+            begin = [c] { c->Start(); };
+        }
+        auto& count = perAddress[peer];
         ++count;
-        if (count > options.maxConnectionsPerAddress &&
-            !InAnyRange(options.trustedProxies, connection->Peer())) {
+        if (count > options.maxConnectionsPerAddress && !InAnyRange(options.trustedProxies, peer)) {
+            begin = nullptr;
             connection.reset();  // one address may not take every connection: closed at once
         } else {
             connections.insert(connection);
-            connection->Start();
+            begin();
         }
         Accept();
     });
@@ -541,6 +739,17 @@ void Server::Impl::StopOnIo() {
     }
     if (live == 0)
         Release();
+}
+
+std::string RoutePath(const std::string& target) {
+    const std::string path = target.substr(0, target.find('?'));
+    std::size_t end = 0;
+    for (int slashes = 0; slashes < 4; ++slashes) {
+        end = path.find('/', end + 1);
+        if (end == std::string::npos)
+            return path;
+    }
+    return path.substr(0, end);
 }
 
 std::string ClientAddress(const std::string& peer, const std::string& forwardedFor, bool hasForwarded,
@@ -606,6 +815,10 @@ Server::~Server() {
 
 Service& Server::GetService() {
     return impl_->service;
+}
+
+Metrics& Server::GetMetrics() {
+    return impl_->metrics;
 }
 
 int Server::Bind() {

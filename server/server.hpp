@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "server/metrics.hpp"
 #include "server/network.hpp"
 #include "server/service.hpp"
 
@@ -29,8 +30,9 @@ struct ServerOptions {
     std::size_t bulkWorkers = 0;
     std::size_t maxBody = std::size_t{1} << 20;
     // The request line and every header line together, and the number of
-    // header lines.
-    std::size_t maxHeadBytes = std::size_t{64} << 10;
+    // header lines. The companies query of a few thousand CNPJs travels in
+    // the request line: 256 KB of it fit with room for the headers.
+    std::size_t maxHeadBytes = std::size_t{272} << 10;
     std::size_t maxHeaderLines = 100;
     // Connections open at once; further clients wait in the kernel's backlog.
     std::size_t maxConnections = 1024;
@@ -47,8 +49,20 @@ struct ServerOptions {
     // within this.
     std::chrono::milliseconds writeTimeout = std::chrono::seconds(30);
     std::vector<Cidr> trustedProxies;  // peers whose X-Forwarded-For / Forwarded is believed
+    // HTTPS: the certificate chain and its private key (PEM files); empty
+    // for plain HTTP. The deadlines and limits hold the same, the TLS
+    // handshake counting as part of the first request's head.
+    std::string tlsCert;
+    std::string tlsKey;
     // Receives one access-log line per request (without a line break).
     std::function<void(const std::string&)> log;
+    // Text: time, client, verb, path, status, bytes, milliseconds. Json: one
+    // object per line with the same facts and the session, for log
+    // collectors; neither ever holds an e-mail or a statement's text.
+    enum class LogFormat { Text, Json };
+    LogFormat logFormat = LogFormat::Text;
+    // Who may read GET /metrics.
+    std::vector<Cidr> metricsFrom = LoopbackRanges();
     ServiceOptions service;
 };
 
@@ -69,12 +83,17 @@ class Server {
     void Stop();
 
     Service& GetService();
+    Metrics& GetMetrics();
 
     struct Impl;
 
   private:
     std::unique_ptr<Impl> impl_;
 };
+
+// The access-log form of a raw target without any method argument or query:
+// "/datasnap/rest/TServerMethods1/SelectCloud".
+std::string RoutePath(const std::string& target);
 
 // The client address of a request: the socket peer, or, when the peer is a
 // trusted proxy, the last address of X-Forwarded-For. A request that carries

@@ -1,5 +1,9 @@
 #include "server/service.hpp"
 
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -16,6 +20,43 @@ using nlohmann::json;
 
 std::string Dump(const json& j) {
     return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// The session of a request is gone from the database (another server ended
+// it, or the limit pushed it out) while the request was being answered.
+class SessionGone : public std::runtime_error {
+  public:
+    SessionGone() : std::runtime_error("sessão encerrada") {}
+};
+
+constexpr auto kRefreshEvery = std::chrono::seconds(1);
+
+std::string Hex(const unsigned char* data, std::size_t size) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < size; ++i) {
+        out += kDigits[data[i] >> 4];
+        out += kDigits[data[i] & 0xF];
+    }
+    return out;
+}
+
+// The first 8 bytes of HMAC-SHA256(key, text), in hex.
+std::string Mac(const std::string& key, const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+         reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest, &size);
+    return Hex(digest, 8);
+}
+
+HttpAnswer Expired() {
+    HttpAnswer a;
+    a.status = 403;
+    a.body =
+        nlohmann::json{{"SessionExpired", "Sessão expirada ou desconhecida. Conecte-se novamente."}}.dump(
+            -1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return a;
 }
 
 HttpAnswer Error(int status, const std::string& message) {
@@ -45,14 +86,6 @@ std::size_t FillPiece(DocumentsAnswer& answer, char* buf, std::size_t cap) {
         done += n;
     }
     return done;
-}
-
-void CheckMayRead(Session& session, const std::string& cnpj) {
-    std::lock_guard lock(session.mutex);
-    if (!session.MayRead(cnpj)) {
-        throw std::runtime_error("o CNPJ " + cnpj.substr(0, 20) +
-                                 " não foi liberado nesta sessão: identifique o e-mail antes");
-    }
 }
 
 // The methods of TServerMethods1 with their number of inputs.
@@ -238,8 +271,130 @@ std::string LoggablePath(const std::string& target) {
 Service::Service(Storage& storage, ServiceOptions options)
     : storage_(storage),
       options_(std::move(options)),
-      sessions_(options_.sessionIdle, options_.maxSessions, options_.clock),
-      cache_(options_.cacheBytes) {}
+      sessionKey_(storage_.SessionKey()),
+      sessions_(options_.sessionIdle, options_.maxSessions, options_.clock,
+                [this] { return NewSessionId(); }),
+      cache_(options_.cacheBytes) {
+    // A session this server pushes out to make room is over everywhere.
+    sessions_.OnEvicted([this](const std::string& id) {
+        try {
+            storage_.EndSession(id);
+        } catch (const std::exception&) {
+            // The database expires it in its time.
+        }
+    });
+}
+
+// An id is a random GUID and its signature under the database's session
+// key: any server of the database recognises the ids the others gave, so a
+// session needs no row until an identification releases something in it.
+std::string Service::NewSessionId() const {
+    // The first four bytes say when the id was given (seconds since the
+    // epoch), the other twelve are random.
+    unsigned char bytes[16];
+    if (RAND_bytes(bytes + 4, sizeof bytes - 4) != 1)
+        throw std::runtime_error("sem números aleatórios para o id da sessão");
+    const auto seconds = static_cast<std::uint32_t>(NowMs() / 1000);
+    for (int i = 0; i < 4; ++i)
+        bytes[i] = static_cast<unsigned char>(seconds >> (24 - 8 * i));
+    const std::string hex = Hex(bytes, sizeof bytes);
+    const std::string guid = hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
+                             hex.substr(16, 4) + "-" + hex.substr(20);
+    return guid + "-" + Mac(sessionKey_, guid);
+}
+
+bool Service::Genuine(const std::string& id) const {
+    if (id.size() != 36 + 1 + 16 || id[36] != '-')
+        return false;
+    const std::string expected = Mac(sessionKey_, id.substr(0, 36));
+    return CRYPTO_memcmp(expected.data(), id.data() + 37, expected.size()) == 0;
+}
+
+// True while an id given `sessionIdle` ago or less could still be a live
+// session that identified nobody (such a session has no row anywhere).
+bool Service::Recent(const std::string& id) const {
+    const auto given = static_cast<std::int64_t>(std::stoul(id.substr(0, 8), nullptr, 16));
+    return NowMs() / 1000 - given < options_.sessionIdle.count() / 1000;
+}
+
+// Wall-clock milliseconds as the service's clock sees them (the database
+// compares them across servers; a test's clock moves them along).
+std::int64_t Service::NowMs() const {
+    const auto offset = options_.clock() - Clock::now();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               (std::chrono::system_clock::now() + offset).time_since_epoch())
+        .count();
+}
+
+void Service::CheckMayRead(Session& session, const std::string& cnpj) {
+    auto mayRead = [&] {
+        std::lock_guard lock(session.mutex);
+        return session.MayRead(cnpj);
+    };
+    if (mayRead()) {
+        return;
+    }
+    // What another server's identification released is read on a miss.
+    if (!Refresh(session, true))
+        throw SessionGone();
+    if (!mayRead()) {
+        throw std::runtime_error("o CNPJ " + cnpj.substr(0, 20) +
+                                 " não foi liberado nesta sessão: identifique o e-mail antes");
+    }
+}
+
+bool Service::Refresh(Session& session, bool force) {
+    const auto now = options_.clock();
+    {
+        std::lock_guard lock(session.mutex);
+        if (!force && now - session.storedAt < kRefreshEvery)
+            return true;
+        session.storedAt = now;
+    }
+    const auto stored = storage_.TouchSession(session.id, NowMs(), options_.sessionIdle.count());
+    if (!stored) {
+        if (!session.identified)
+            return true;
+        sessions_.Close(session.id);
+        return false;
+    }
+    std::lock_guard lock(session.mutex);
+    session.admin = session.admin || stored->admin;
+    session.cnpjs.insert(stored->cnpjs.begin(), stored->cnpjs.end());
+    session.identified = true;
+    return true;
+}
+
+std::shared_ptr<Session> Service::FindSession(const std::string& id) {
+    if (!Genuine(id))
+        return nullptr;
+    if (auto session = sessions_.Find(id)) {
+        if (session->identified && !Refresh(*session, false))
+            return nullptr;
+        return session;
+    }
+    // Given by another server, or dropped here: the database knows whether
+    // an identification made it worth keeping.
+    const auto stored = storage_.TouchSession(id, NowMs(), options_.sessionIdle.count());
+    if (!stored && (sessions_.Dropped(id) || !Recent(id)))
+        return nullptr;
+    auto session = sessions_.Adopt(id);
+    if (stored) {
+        std::lock_guard lock(session->mutex);
+        session->admin = session->admin || stored->admin;
+        session->cnpjs.insert(stored->cnpjs.begin(), stored->cnpjs.end());
+        session->storedAt = options_.clock();
+        session->identified = true;
+    }
+    return session;
+}
+
+void Service::Remember(Session& session, bool admin, const std::vector<std::string>& cnpjs) {
+    storage_.SaveSession(session.id, admin, cnpjs, NowMs(), options_.sessionIdle.count(),
+                         options_.maxSessions);
+    std::lock_guard lock(session.mutex);
+    session.storedAt = options_.clock();
+}
 
 bool Service::IsBulk(const HttpRequest& request) const {
     try {
@@ -307,14 +462,9 @@ HttpAnswer Service::Handle(const HttpRequest& request) {
         }
         std::shared_ptr<Session> session;
         if (!sessionId.empty()) {
-            session = sessions_.Find(sessionId);
-            if (!session) {
-                HttpAnswer a;
-                a.status = 403;
-                a.body =
-                    Dump(json{{"SessionExpired", "Sessão expirada ou desconhecida. Conecte-se novamente."}});
-                return a;
-            }
+            session = FindSession(sessionId);
+            if (!session)
+                return Expired();
         } else {
             session = sessions_.Create();
         }
@@ -328,6 +478,8 @@ HttpAnswer Service::Handle(const HttpRequest& request) {
         try {
             answer = context == "rest" ? Rest(request, rest, trailingSlash, *session)
                                        : Cache(request, rest, *session);
+        } catch (const SessionGone&) {
+            return Expired();
         } catch (const std::exception& e) {
             answer = Error(500, e.what());
         }
@@ -348,6 +500,8 @@ HttpAnswer Service::Rest(const HttpRequest& request, const std::vector<std::stri
     }
     if (segments[0] == "CloseSession" && segments.size() == 1) {
         sessions_.Close(session.id);
+        // It may have identified through another server: over everywhere.
+        storage_.EndSession(session.id);
         HttpAnswer a = Result(json::array({true}));
         a.pragma = "dssession=" + session.id + ",dssessionexpires=0";
         return a;
@@ -532,13 +686,17 @@ codec::Dataset Service::RunSelect(const Statement& statement, const std::string&
     } else if (const auto* u = std::get_if<UsersQuery>(&statement)) {
         ds.columns = {TextColumn("AU_EMAIL"), TextColumn("AU_CNPJ")};
         ds.rows = storage_.Users(u->email);
-        std::lock_guard lock(session.mutex);
+        std::vector<std::string> released;
         for (const auto& row : ds.rows) {
             if (const auto* cnpj = std::get_if<std::string>(&row[1]))
-                session.cnpjs.insert(*cnpj);
+                released.push_back(*cnpj);
         }
-        if (!session.cnpjs.empty())
+        if (!released.empty()) {
+            Remember(session, false, released);
+            std::lock_guard lock(session.mutex);
+            session.cnpjs.insert(released.begin(), released.end());
             session.identified = true;
+        }
     } else if (const auto* a = std::get_if<AdminUsersQuery>(&statement)) {
         if (!InAnyRange(options_.adminFrom, peer)) {
             throw std::runtime_error("a identificação do administrador não é aceita a partir do endereço " +
@@ -546,13 +704,18 @@ codec::Dataset Service::RunSelect(const Statement& statement, const std::string&
         }
         ds.columns = {TextColumn(a->alias)};
         ds.rows = storage_.DocumentCnpjs();
+        Remember(session, true, {});
         std::lock_guard lock(session.mutex);
         session.admin = true;
         session.identified = true;
     } else if (const auto* c = std::get_if<CompaniesQuery>(&statement)) {
         ds.columns = {TextColumn(c->columns[0]), TextColumn(c->columns[1])};
         std::vector<std::string> allowed;
-        {
+        for (int attempt = 0; attempt < 2 && allowed.size() < c->cnpjs.size(); ++attempt) {
+            // What another server's identification released is read on a miss.
+            if (attempt == 1 && !Refresh(session, true))
+                throw SessionGone();
+            allowed.clear();
             std::lock_guard lock(session.mutex);
             for (const auto& cnpj : c->cnpjs) {
                 if (session.MayRead(cnpj))

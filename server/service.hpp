@@ -76,6 +76,23 @@ class Service {
     bool IsBulk(const HttpRequest& request) const;
 
   private:
+    // The live session of `id` as every server of the database knows it;
+    // nullptr when it is unknown, expired or ended.
+    std::shared_ptr<Session> FindSession(const std::string& id);
+    // Reads what the database holds of `session` and marks it used there,
+    // when `force` or when this server last did so a while ago. False when an
+    // identified session is gone from the database (it is dropped here too).
+    bool Refresh(Session& session, bool force);
+    // Throws unless an identification in `session` (through any server of the
+    // database) released `cnpj`.
+    void CheckMayRead(Session& session, const std::string& cnpj);
+    // Stores what an identification released in `session`.
+    void Remember(Session& session, bool admin, const std::vector<std::string>& cnpjs);
+    std::string NewSessionId() const;
+    bool Genuine(const std::string& id) const;
+    bool Recent(const std::string& id) const;
+    std::int64_t NowMs() const;
+
     HttpAnswer Rest(const HttpRequest& request, const std::vector<std::string>& segments, bool trailingSlash,
                     Session& session);
     HttpAnswer Cache(const HttpRequest& request, const std::vector<std::string>& segments, Session& session);
@@ -87,6 +104,7 @@ class Service {
 
     Storage& storage_;
     ServiceOptions options_;
+    std::string sessionKey_;
     SessionStore sessions_;
     ResultCache cache_;
 };

@@ -24,12 +24,34 @@ std::string NewId() {
 }  // namespace
 
 SessionStore::SessionStore(std::chrono::milliseconds idle, std::size_t maxSessions,
-                           std::function<Clock::time_point()> now)
-    : idle_(idle), max_(std::max<std::size_t>(maxSessions, 1)), now_(std::move(now)) {}
+                           std::function<Clock::time_point()> now, std::function<std::string()> newId)
+    : idle_(idle),
+      max_(std::max<std::size_t>(maxSessions, 1)),
+      now_(std::move(now)),
+      newId_(newId ? std::move(newId) : std::function<std::string()>(NewId)) {}
 
 void SessionStore::EraseLocked(std::unordered_map<std::string, Entry>::iterator it) {
     (it->second.known ? known_ : anonymous_).erase(it->second.useOrder);
+    if (dropped_.insert(it->first).second) {
+        droppedOrder_.push_back(it->first);
+        if (droppedOrder_.size() > std::min<std::size_t>(max_, 100000)) {
+            dropped_.erase(droppedOrder_.front());
+            droppedOrder_.pop_front();
+        }
+    }
     sessions_.erase(it);
+}
+
+bool SessionStore::Dropped(const std::string& id) const {
+    std::lock_guard lock(mutex_);
+    return dropped_.count(id) > 0;
+}
+
+void SessionStore::Evicted(const std::vector<std::string>& ids) const {
+    if (evicted_) {
+        for (const auto& id : ids)
+            evicted_(id);
+    }
 }
 
 void SessionStore::TouchLocked(Entry& entry, Clock::time_point now) {
@@ -49,7 +71,7 @@ void SessionStore::DropExpiredLocked(Clock::time_point now) {
     }
 }
 
-bool SessionStore::EvictOneLocked() {
+bool SessionStore::EvictOneLocked(std::vector<std::string>& evicted) {
     // A session filed as anonymous may have identified since its last use:
     // file it again before choosing it.
     while (!anonymous_.empty()) {
@@ -65,26 +87,54 @@ bool SessionStore::EvictOneLocked() {
     }
     if (known_.empty())
         return false;
+    evicted.push_back(known_.begin()->second);
     EraseLocked(sessions_.find(known_.begin()->second));
     return true;
 }
 
-std::shared_ptr<Session> SessionStore::Create() {
-    const auto now = now_();
-    std::lock_guard lock(mutex_);
+std::shared_ptr<Session> SessionStore::InsertLocked(std::shared_ptr<Session> session, Clock::time_point now,
+                                                    std::vector<std::string>& evicted) {
     if (sessions_.size() >= max_) {
         DropExpiredLocked(now);
-        while (sessions_.size() >= max_ && EvictOneLocked()) {
+        while (sessions_.size() >= max_ && EvictOneLocked(evicted)) {
         }
     }
-    for (;;) {
-        auto session = std::make_shared<Session>(NewId());
-        auto [it, inserted] = sessions_.emplace(session->id, Entry{session, now, ++uses_});
-        if (inserted) {
-            anonymous_.emplace(it->second.useOrder, session->id);
-            return session;
-        }
+    auto [it, inserted] = sessions_.emplace(session->id, Entry{session, now, ++uses_});
+    if (!inserted)
+        return nullptr;
+    if (dropped_.erase(session->id) > 0)
+        droppedOrder_.erase(std::find(droppedOrder_.begin(), droppedOrder_.end(), session->id));
+    anonymous_.emplace(it->second.useOrder, session->id);
+    return session;
+}
+
+std::shared_ptr<Session> SessionStore::Create() {
+    const auto now = now_();
+    std::vector<std::string> evicted;
+    std::shared_ptr<Session> created;
+    {
+        std::lock_guard lock(mutex_);
+        while (!created)
+            created = InsertLocked(std::make_shared<Session>(newId_()), now, evicted);
     }
+    Evicted(evicted);
+    return created;
+}
+
+std::shared_ptr<Session> SessionStore::Adopt(const std::string& id) {
+    const auto now = now_();
+    std::vector<std::string> evicted;
+    std::shared_ptr<Session> session;
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = sessions_.find(id); it != sessions_.end()) {
+            TouchLocked(it->second, now);
+            return it->second.session;
+        }
+        session = InsertLocked(std::make_shared<Session>(id), now, evicted);
+    }
+    Evicted(evicted);
+    return session;
 }
 
 std::shared_ptr<Session> SessionStore::Find(const std::string& id) {

@@ -59,6 +59,9 @@ struct Session : std::enable_shared_from_this<Session> {
     bool admin = false;
     // CNPJs the identifications of this session returned.
     std::set<std::string> cnpjs;
+    // When this server last read the session from the database and marked
+    // it used there.
+    Clock::time_point storedAt{};
     // Cached results by cache id: the JSON text of the kept value.
     std::map<int, std::shared_ptr<const CachedResult>> cache;
     int nextCacheId = 0;
@@ -74,18 +77,34 @@ struct Session : std::enable_shared_from_this<Session> {
 // `maxSessions` are live, creating one drops the least recently used session
 // that identified nobody, and only when there is none the least recently used
 // identified one: a flood of requests without a session cannot log anyone out.
+//
+// The store is this server's view: a session another server gave enters it
+// through Adopt. Ids this store dropped (expired or pushed out) are
+// remembered for a while, so that such an id is not taken back as new.
 class SessionStore {
   public:
     SessionStore(
         std::chrono::milliseconds idle, std::size_t maxSessions,
-        std::function<Clock::time_point()> now = [] { return Clock::now(); });
+        std::function<Clock::time_point()> now = [] { return Clock::now(); },
+        std::function<std::string()> newId = {});
+
+    // Called with the ids of identified sessions pushed out by the limit,
+    // outside the store's lock.
+    void OnEvicted(std::function<void(const std::string&)> evicted) { evicted_ = std::move(evicted); }
 
     // A new session with a fresh random id.
     std::shared_ptr<Session> Create();
 
+    // A session of `id` given elsewhere, live from now on (the one already
+    // here, if any).
+    std::shared_ptr<Session> Adopt(const std::string& id);
+
     // The live session of `id`, marked as used now; nullptr when the id is
     // unknown or its session expired (an expired one is removed).
     std::shared_ptr<Session> Find(const std::string& id);
+
+    // True when this store dropped `id` not long ago.
+    bool Dropped(const std::string& id) const;
 
     // Ends a session; false when there was none.
     bool Close(const std::string& id);
@@ -106,11 +125,19 @@ class SessionStore {
     void DropExpiredLocked(Clock::time_point now);
     void EraseLocked(std::unordered_map<std::string, Entry>::iterator it);
     void TouchLocked(Entry& entry, Clock::time_point now);
-    bool EvictOneLocked();
+    bool EvictOneLocked(std::vector<std::string>& evicted);
+    std::shared_ptr<Session> InsertLocked(std::shared_ptr<Session> session, Clock::time_point now,
+                                          std::vector<std::string>& evicted);
+    void Evicted(const std::vector<std::string>& ids) const;
 
     std::chrono::milliseconds idle_;
     std::size_t max_;
     std::function<Clock::time_point()> now_;
+    std::function<std::string()> newId_;
+    std::function<void(const std::string&)> evicted_;
+    // Ids dropped lately, oldest first, at most max_ of them.
+    std::deque<std::string> droppedOrder_;
+    std::set<std::string> dropped_;
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Entry> sessions_;
     // Session ids by use order, least recent first, one map per kind.

@@ -50,6 +50,12 @@ struct ImportOutcome {
     std::size_t alreadyStored = 0;  // same AD_NUMERO already present: left untouched
 };
 
+// A session as the database keeps it: what its identifications released.
+struct StoredSession {
+    bool admin = false;
+    std::vector<std::string> cnpjs;
+};
+
 class Storage {
   public:
     virtual ~Storage() = default;
@@ -63,6 +69,9 @@ class Storage {
     // A description of the database for messages: the file path, or the URL
     // without its password.
     virtual std::string Describe() const = 0;
+
+    // Throws StorageError unless the database answers a trivial query now.
+    virtual void Ping() = 0;
 
     // --- The client's queries (read only). Each row holds codec values: text
     // as std::string, integers as std::int64_t, money as codec::Decimal with
@@ -114,12 +123,39 @@ class Storage {
     // Sets the P_VERATU row: newest build number, download link, version text.
     virtual void SetVersion(std::int64_t build, const std::string& link, const std::string& description) = 0;
     virtual Stats GetStats() = 0;
+
+    // --- Sessions, shared by every server of the database. Times are
+    // milliseconds since the epoch; a session unused for `idleMs` is gone.
+
+    // Records that an identification in session `id` released `cnpjs` (every
+    // CNPJ when `admin`), adding to what it had, and marks it used at
+    // `nowMs`. Expired sessions are removed, and beyond `maxSessions` the
+    // least recently used ones.
+    virtual void SaveSession(const std::string& id, bool admin, const std::vector<std::string>& cnpjs,
+                             std::int64_t nowMs, std::int64_t idleMs, std::size_t maxSessions) = 0;
+    // What session `id` released, marking it used at `nowMs`; nullopt when it
+    // was never stored, expired (then it is removed) or ended.
+    virtual std::optional<StoredSession> TouchSession(const std::string& id, std::int64_t nowMs,
+                                                      std::int64_t idleMs) = 0;
+    virtual void EndSession(const std::string& id) = 0;
+    // Stored sessions alive at `nowMs`.
+    virtual std::size_t CountSessions(std::int64_t nowMs, std::int64_t idleMs) = 0;
+    // A secret of this database (hex text) that signs session ids, so that
+    // every server of it recognises the ids the others gave.
+    virtual std::string SessionKey() = 0;
 };
 
 // True when `target` names a PostgreSQL database rather than an SQLite file.
 bool IsPostgresUrl(const std::string& target);
 
 std::unique_ptr<Storage> OpenSqlite(const std::string& path);
+
+// Copies the SQLite database `source` into the new file `destination` with
+// SQLite's online backup, page by page, while other connections keep reading
+// and writing it: the copy is the database as one moment saw it. The copy is
+// written beside `destination` and renamed into place only when complete;
+// an existing `destination` is refused. Throws StorageError.
+void BackupSqlite(const std::string& source, const std::string& destination);
 std::unique_ptr<Storage> OpenPostgres(const std::string& url);
 
 }  // namespace kqz::server

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <nlohmann/json.hpp>
 
-#include "server/storage.hpp"
+#include "server/storage_sql.hpp"
 
 namespace kqz::server {
 namespace {
@@ -155,7 +155,35 @@ codec::Value Cell(PGresult* r, int row, int col, bool integer) {
     return std::string(v, static_cast<std::size_t>(PQgetlength(r, row, col)));
 }
 
-class PostgresStorage final : public Storage {
+// The shared layer's view of one connection.
+class PostgresStatements final : public SqlConnection {
+  public:
+    explicit PostgresStatements(Connection& c) : c_(c) {}
+    std::vector<codec::Row> Query(const std::string& sql, const std::vector<std::string>& params,
+                                  const std::vector<bool>& integer) override {
+        auto r = c_.Params(sql.c_str(), params);
+        std::vector<codec::Row> rows;
+        const int n = PQntuples(r.get());
+        rows.reserve(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            codec::Row row;
+            for (std::size_t col = 0; col < integer.size(); ++col)
+                row.push_back(Cell(r.get(), i, static_cast<int>(col), integer[col]));
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    }
+    std::size_t Change(const std::string& sql, const std::vector<std::string>& params) override {
+        auto r = c_.Params(sql.c_str(), params);
+        const std::string n = PQcmdTuples(r.get());
+        return n.empty() ? 0 : static_cast<std::size_t>(std::stoull(n));
+    }
+
+  private:
+    Connection& c_;
+};
+
+class PostgresStorage final : public SqlStorage {
   public:
     explicit PostgresStorage(std::string url) : url_(std::move(url)), label_(HidePassword(url_)) {
         writer_ = std::make_unique<Connection>(url_, label_, false);
@@ -169,6 +197,8 @@ class PostgresStorage final : public Storage {
                 for (const char* sql : kCountTable)
                     writer_->Exec(sql);
             }
+            PostgresStatements statements(*writer_);
+            CreateSessionTables(statements);
             auto v = writer_->Exec("SELECT max(VERSION) FROM KQZ_SCHEMA");
             if (PQgetisnull(v.get(), 0, 0)) {
                 writer_->Params("INSERT INTO KQZ_SCHEMA (VERSION) VALUES ($1)",
@@ -191,37 +221,6 @@ class PostgresStorage final : public Storage {
 
     std::string Describe() const override { return label_; }
 
-    std::vector<codec::Row> Version(const std::string& parameter) override {
-        return Rows("SELECT AP_CONTEUDO_INT, AP_CONTEUDO_STR, AP_DESCR FROM KQZ_SADp WHERE AP_PARAMETRO = $1",
-                    {parameter}, {true, false, false});
-    }
-
-    std::vector<codec::Row> Users(const std::string& email) override {
-        return Rows(
-            "SELECT AU_EMAIL, AU_CNPJ FROM KQZ_SADu WHERE AU_EMAIL = $1 ORDER BY AU_CNPJ COLLATE \"C\"",
-            {email}, {false, false});
-    }
-
-    std::vector<codec::Row> DocumentCnpjs() override {
-        return Rows("SELECT AD_CNPJ FROM KQZ_SAD GROUP BY AD_CNPJ ORDER BY AD_CNPJ COLLATE \"C\"", {},
-                    {false});
-    }
-
-    std::vector<codec::Row> Companies(const std::vector<std::string>& cnpjs) override {
-        return Rows(
-            "SELECT M00_FANT, M00_CNPJ FROM M00 WHERE M00_CNPJ IN (SELECT "
-            "json_array_elements_text($1::json)) "
-            "GROUP BY M00_FANT, M00_CNPJ ORDER BY M00_FANT COLLATE \"C\", M00_CNPJ COLLATE \"C\"",
-            {nlohmann::json(cnpjs).dump()}, {false, false});
-    }
-
-    std::int64_t CountDocuments(const std::string& cnpj, const std::string& month) override {
-        auto lease = Reader();
-        auto r =
-            lease->Params("SELECT QTD FROM KQZ_SAD_QTD WHERE AD_CNPJ = $1 AND AD_DATA = $2", {cnpj, month});
-        return PQntuples(r.get()) == 0 ? 0 : std::stoll(PQgetvalue(r.get(), 0, 0));
-    }
-
     void Documents(const std::string& cnpj, const std::string& month,
                    const std::function<void(codec::Row&&)>& sink) override {
         auto lease = Reader();
@@ -239,23 +238,23 @@ class PostgresStorage final : public Storage {
         writer_->Params(sql.c_str(), {});
     }
 
-    ImportOutcome Import(const std::vector<StoredDocument>& batch) override {
+  protected:
+    void Read(const std::function<void(SqlConnection&)>& body) override {
+        auto lease = Reader();
+        PostgresStatements statements(*lease.get());
+        body(statements);
+    }
+
+    void Write(const std::function<void(SqlConnection&)>& body) override {
         std::lock_guard lock(writerMutex_);
-        ImportOutcome out;
+        // Sessions write while serving: a connection lost to a restart of
+        // the database is opened again instead of failing every write after.
+        if (writer_->Broken())
+            writer_ = std::make_unique<Connection>(url_, label_, false);
         writer_->Exec("BEGIN");
         try {
-            for (const auto& d : batch) {
-                auto r = writer_->Params(
-                    "INSERT INTO KQZ_SAD (AD_CNPJ, AD_DATA, AD_NUMERO, AD_VALOR, AD_XML) VALUES ($1, $2, $3, "
-                    "$4, $5) "
-                    "ON CONFLICT (AD_NUMERO) DO NOTHING",
-                    {d.cnpj, d.month, d.numero, d.valor, d.xml});
-                if (std::string(PQcmdTuples(r.get())) == "1") {
-                    ++out.inserted;
-                } else {
-                    ++out.alreadyStored;
-                }
-            }
+            PostgresStatements statements(*writer_);
+            body(statements);
             writer_->Exec("COMMIT");
         } catch (...) {
             try {
@@ -264,51 +263,13 @@ class PostgresStorage final : public Storage {
             }
             throw;
         }
-        return out;
     }
 
-    bool AddCompany(const std::string& cnpj, const std::string& name) override {
-        return Change("INSERT INTO M00 (M00_FANT, M00_CNPJ) VALUES ($1, $2) ON CONFLICT DO NOTHING",
-                      {name, cnpj}) > 0;
+    std::string JsonElements(int param) const override {
+        return "SELECT json_array_elements_text($" + std::to_string(param) + "::json) AS e";
     }
 
-    bool AddUser(const std::string& email, const std::string& cnpj) override {
-        return Change("INSERT INTO KQZ_SADu (AU_EMAIL, AU_CNPJ) VALUES ($1, $2) ON CONFLICT DO NOTHING",
-                      {email, cnpj}) > 0;
-    }
-
-    std::size_t RemoveUser(const std::string& email, const std::optional<std::string>& cnpj) override {
-        if (cnpj)
-            return Change("DELETE FROM KQZ_SADu WHERE AU_EMAIL = $1 AND AU_CNPJ = $2", {email, *cnpj});
-        return Change("DELETE FROM KQZ_SADu WHERE AU_EMAIL = $1", {email});
-    }
-
-    void SetVersion(std::int64_t build, const std::string& link, const std::string& description) override {
-        Change(
-            "INSERT INTO KQZ_SADp (AP_PARAMETRO, AP_CONTEUDO_INT, AP_CONTEUDO_STR, AP_DESCR) "
-            "VALUES ('P_VERATU', $1, $2, $3) ON CONFLICT (AP_PARAMETRO) DO UPDATE SET "
-            "AP_CONTEUDO_INT = excluded.AP_CONTEUDO_INT, AP_CONTEUDO_STR = excluded.AP_CONTEUDO_STR, "
-            "AP_DESCR = excluded.AP_DESCR",
-            {std::to_string(build), link, description});
-    }
-
-    Stats GetStats() override {
-        auto lease = Reader();
-        Stats s;
-        auto count = [&](const char* sql) { return std::stoll(PQgetvalue(lease->Exec(sql).get(), 0, 0)); };
-        s.documents = count("SELECT COUNT(*) FROM KQZ_SAD");
-        s.users = count("SELECT COUNT(*) FROM KQZ_SADu");
-        s.companies = count("SELECT COUNT(*) FROM M00");
-        s.parameters = count("SELECT COUNT(*) FROM KQZ_SADp");
-        auto r = lease->Exec(
-            "SELECT AD_CNPJ, AD_DATA, COUNT(*) FROM KQZ_SAD GROUP BY AD_CNPJ, AD_DATA "
-            "ORDER BY AD_CNPJ COLLATE \"C\", AD_DATA COLLATE \"C\"");
-        for (int i = 0; i < PQntuples(r.get()); ++i) {
-            s.perCompanyMonth.push_back({PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1),
-                                         std::stoll(PQgetvalue(r.get(), i, 2))});
-        }
-        return s;
-    }
+    std::string ByteOrder() const override { return " COLLATE \"C\""; }
 
   private:
     static constexpr const char* kDocumentsQuery =
@@ -340,6 +301,7 @@ class PostgresStorage final : public Storage {
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
         Connection* operator->() { return conn_.get(); }
+        Connection* get() { return conn_.get(); }
 
       private:
         PostgresStorage& owner_;
@@ -415,28 +377,6 @@ class PostgresStorage final : public Storage {
         bool inTransaction_ = false;
         bool done_ = true;
     };
-
-    std::vector<codec::Row> Rows(const char* sql, const std::vector<std::string>& params,
-                                 const std::vector<bool>& integer) {
-        auto lease = Reader();
-        auto r = lease->Params(sql, params);
-        std::vector<codec::Row> rows;
-        const int n = PQntuples(r.get());
-        rows.reserve(static_cast<std::size_t>(n));
-        for (int i = 0; i < n; ++i) {
-            codec::Row row;
-            for (std::size_t c = 0; c < integer.size(); ++c)
-                row.push_back(Cell(r.get(), i, static_cast<int>(c), integer[c]));
-            rows.push_back(std::move(row));
-        }
-        return rows;
-    }
-
-    std::size_t Change(const char* sql, const std::vector<std::string>& params) {
-        std::lock_guard lock(writerMutex_);
-        auto r = writer_->Params(sql, params);
-        return static_cast<std::size_t>(std::stoull(PQcmdTuples(r.get())));
-    }
 
     std::string url_;
     std::string label_;

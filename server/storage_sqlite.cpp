@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 
-#include "server/storage.hpp"
+#include "server/storage_sql.hpp"
 
 namespace kqz::server {
 namespace {
@@ -45,6 +45,17 @@ constexpr const char* kCountTriggers[] = {
     "INSERT INTO KQZ_SAD_QTD (AD_CNPJ, AD_DATA, QTD) VALUES (NEW.AD_CNPJ, NEW.AD_DATA, 1) "
     "ON CONFLICT (AD_CNPJ, AD_DATA) DO UPDATE SET QTD = QTD + 1; END",
 };
+
+// The shared statements number their parameters $1, $2...; SQLite spells
+// them ?1, ?2.
+std::string SqliteParameters(const std::string& sql) {
+    std::string out = sql;
+    for (std::size_t i = 0; i + 1 < out.size(); ++i) {
+        if (out[i] == '$' && out[i + 1] >= '0' && out[i + 1] <= '9')
+            out[i] = '?';
+    }
+    return out;
+}
 
 // One connection and its prepared statements; used by one thread at a time.
 class Connection {
@@ -155,11 +166,12 @@ class Connection {
         sqlite3_stmt* stmt_;
     };
 
-    Use Statement(const char* sql) {
+    Use Statement(const std::string& sql) {
         auto it = statements_.find(sql);
         if (it == statements_.end()) {
             sqlite3_stmt* stmt = nullptr;
-            if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+            if (sqlite3_prepare_v3(db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) !=
+                SQLITE_OK) {
                 Fail("preparar comando");
             }
             it = statements_.emplace(sql, stmt).first;
@@ -175,7 +187,39 @@ class Connection {
     std::unordered_map<std::string, sqlite3_stmt*> statements_;
 };
 
-class SqliteStorage final : public Storage {
+// The shared layer's view of one connection.
+class SqliteStatements final : public SqlConnection {
+  public:
+    explicit SqliteStatements(Connection& c) : c_(c) {}
+    std::vector<codec::Row> Query(const std::string& sql, const std::vector<std::string>& params,
+                                  const std::vector<bool>& integer) override {
+        auto q = c_.Statement(SqliteParameters(sql));
+        for (std::size_t i = 0; i < params.size(); ++i)
+            q.Bind(static_cast<int>(i + 1), params[i]);
+        std::vector<codec::Row> rows;
+        while (q.Step()) {
+            codec::Row row;
+            row.reserve(integer.size());
+            for (std::size_t col = 0; col < integer.size(); ++col)
+                row.push_back(q.Column(static_cast<int>(col)));
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    }
+    std::size_t Change(const std::string& sql, const std::vector<std::string>& params) override {
+        auto q = c_.Statement(SqliteParameters(sql));
+        for (std::size_t i = 0; i < params.size(); ++i)
+            q.Bind(static_cast<int>(i + 1), params[i]);
+        while (q.Step()) {
+        }
+        return static_cast<std::size_t>(q.Changes());
+    }
+
+  private:
+    Connection& c_;
+};
+
+class SqliteStorage final : public SqlStorage {
   public:
     explicit SqliteStorage(std::string path) : path_(std::move(path)) {
         const auto parent = std::filesystem::path(path_).parent_path();
@@ -210,6 +254,8 @@ class SqliteStorage final : public Storage {
                     .Bind(1, std::int64_t{kSchemaVersion})
                     .Step();
             }
+            SqliteStatements statements(*writer_);
+            CreateSessionTables(statements);
             writer_->Exec("COMMIT");
         } catch (...) {
             sqlite3_exec(writer_->Handle(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -218,35 +264,6 @@ class SqliteStorage final : public Storage {
     }
 
     std::string Describe() const override { return path_; }
-
-    std::vector<codec::Row> Version(const std::string& parameter) override {
-        return Rows("SELECT AP_CONTEUDO_INT, AP_CONTEUDO_STR, AP_DESCR FROM KQZ_SADp WHERE AP_PARAMETRO = ?1",
-                    {parameter}, 3);
-    }
-
-    std::vector<codec::Row> Users(const std::string& email) override {
-        return Rows("SELECT AU_EMAIL, AU_CNPJ FROM KQZ_SADu WHERE AU_EMAIL = ?1 ORDER BY AU_CNPJ, rowid",
-                    {email}, 2);
-    }
-
-    std::vector<codec::Row> DocumentCnpjs() override {
-        return Rows("SELECT AD_CNPJ FROM KQZ_SAD GROUP BY AD_CNPJ ORDER BY AD_CNPJ", {}, 1);
-    }
-
-    std::vector<codec::Row> Companies(const std::vector<std::string>& cnpjs) override {
-        const std::string list = nlohmann::json(cnpjs).dump();
-        return Rows(
-            "SELECT M00_FANT, M00_CNPJ FROM M00 WHERE M00_CNPJ IN (SELECT value FROM json_each(?1)) "
-            "GROUP BY M00_FANT, M00_CNPJ ORDER BY M00_FANT, M00_CNPJ",
-            {list}, 2);
-    }
-
-    std::int64_t CountDocuments(const std::string& cnpj, const std::string& month) override {
-        auto lease = Reader();
-        auto q = lease->Statement("SELECT QTD FROM KQZ_SAD_QTD WHERE AD_CNPJ = ?1 AND AD_DATA = ?2");
-        q.Bind(1, cnpj).Bind(2, month);
-        return q.Step() ? q.Int(0) : 0;
-    }
 
     void Documents(const std::string& cnpj, const std::string& month,
                    const std::function<void(codec::Row&&)>& sink) override {
@@ -285,77 +302,31 @@ class SqliteStorage final : public Storage {
             writer_->Fail("comando");
     }
 
-    ImportOutcome Import(const std::vector<StoredDocument>& batch) override {
+  protected:
+    void Read(const std::function<void(SqlConnection&)>& body) override {
+        auto lease = Reader();
+        SqliteStatements statements(*lease.get());
+        body(statements);
+    }
+
+    void Write(const std::function<void(SqlConnection&)>& body) override {
         std::lock_guard lock(writerMutex_);
-        ImportOutcome out;
         writer_->Exec("BEGIN IMMEDIATE");
         try {
-            for (const auto& d : batch) {
-                auto q = writer_->Statement(
-                    "INSERT INTO KQZ_SAD (AD_CNPJ, AD_DATA, AD_NUMERO, AD_VALOR, AD_XML) VALUES (?1, ?2, ?3, "
-                    "?4, ?5) "
-                    "ON CONFLICT (AD_NUMERO) DO NOTHING");
-                q.Bind(1, d.cnpj).Bind(2, d.month).Bind(3, d.numero).Bind(4, d.valor).Bind(5, d.xml);
-                q.Step();
-                if (q.Changes() > 0) {
-                    ++out.inserted;
-                } else {
-                    ++out.alreadyStored;
-                }
-            }
+            SqliteStatements statements(*writer_);
+            body(statements);
             writer_->Exec("COMMIT");
         } catch (...) {
             sqlite3_exec(writer_->Handle(), "ROLLBACK", nullptr, nullptr, nullptr);
             throw;
         }
-        return out;
     }
 
-    bool AddCompany(const std::string& cnpj, const std::string& name) override {
-        return Change("INSERT INTO M00 (M00_FANT, M00_CNPJ) VALUES (?1, ?2) ON CONFLICT DO NOTHING",
-                      {name, cnpj}) > 0;
+    std::string JsonElements(int param) const override {
+        return "SELECT value AS e FROM json_each($" + std::to_string(param) + ")";
     }
 
-    bool AddUser(const std::string& email, const std::string& cnpj) override {
-        return Change("INSERT INTO KQZ_SADu (AU_EMAIL, AU_CNPJ) VALUES (?1, ?2) ON CONFLICT DO NOTHING",
-                      {email, cnpj}) > 0;
-    }
-
-    std::size_t RemoveUser(const std::string& email, const std::optional<std::string>& cnpj) override {
-        if (cnpj)
-            return Change("DELETE FROM KQZ_SADu WHERE AU_EMAIL = ?1 AND AU_CNPJ = ?2", {email, *cnpj});
-        return Change("DELETE FROM KQZ_SADu WHERE AU_EMAIL = ?1", {email});
-    }
-
-    void SetVersion(std::int64_t build, const std::string& link, const std::string& description) override {
-        std::lock_guard lock(writerMutex_);
-        auto q = writer_->Statement(
-            "INSERT INTO KQZ_SADp (AP_PARAMETRO, AP_CONTEUDO_INT, AP_CONTEUDO_STR, AP_DESCR) "
-            "VALUES ('P_VERATU', ?1, ?2, ?3) ON CONFLICT (AP_PARAMETRO) DO UPDATE SET "
-            "AP_CONTEUDO_INT = excluded.AP_CONTEUDO_INT, AP_CONTEUDO_STR = excluded.AP_CONTEUDO_STR, "
-            "AP_DESCR = excluded.AP_DESCR");
-        q.Bind(1, build).Bind(2, link).Bind(3, description);
-        q.Step();
-    }
-
-    Stats GetStats() override {
-        auto lease = Reader();
-        Stats s;
-        auto count = [&](const char* sql) {
-            auto q = lease->Statement(sql);
-            return q.Step() ? q.Int(0) : 0;
-        };
-        s.documents = count("SELECT COUNT(*) FROM KQZ_SAD");
-        s.users = count("SELECT COUNT(*) FROM KQZ_SADu");
-        s.companies = count("SELECT COUNT(*) FROM M00");
-        s.parameters = count("SELECT COUNT(*) FROM KQZ_SADp");
-        auto q = lease->Statement(
-            "SELECT AD_CNPJ, AD_DATA, COUNT(*) FROM KQZ_SAD GROUP BY AD_CNPJ, AD_DATA ORDER BY AD_CNPJ, "
-            "AD_DATA");
-        while (q.Step())
-            s.perCompanyMonth.push_back({q.Text(0), q.Text(1), q.Int(2)});
-        return s;
-    }
+    std::string ByteOrder() const override { return {}; }
 
   private:
     static constexpr const char* kDocumentsQuery =
@@ -386,6 +357,7 @@ class SqliteStorage final : public Storage {
         Lease(const Lease&) = delete;
         Lease& operator=(const Lease&) = delete;
         Connection* operator->() { return conn_.get(); }
+        Connection* get() { return conn_.get(); }
 
       private:
         SqliteStorage& owner_;
@@ -459,31 +431,6 @@ class SqliteStorage final : public Storage {
         bool done_ = true;
     };
 
-    std::vector<codec::Row> Rows(const char* sql, const std::vector<std::string>& params, int columns) {
-        auto lease = Reader();
-        auto q = lease->Statement(sql);
-        for (std::size_t i = 0; i < params.size(); ++i)
-            q.Bind(static_cast<int>(i + 1), params[i]);
-        std::vector<codec::Row> rows;
-        while (q.Step()) {
-            codec::Row row;
-            row.reserve(static_cast<std::size_t>(columns));
-            for (int c = 0; c < columns; ++c)
-                row.push_back(q.Column(c));
-            rows.push_back(std::move(row));
-        }
-        return rows;
-    }
-
-    std::size_t Change(const char* sql, const std::vector<std::string>& params) {
-        std::lock_guard lock(writerMutex_);
-        auto q = writer_->Statement(sql);
-        for (std::size_t i = 0; i < params.size(); ++i)
-            q.Bind(static_cast<int>(i + 1), params[i]);
-        q.Step();
-        return static_cast<std::size_t>(q.Changes());
-    }
-
     std::string path_;
     std::mutex writerMutex_;
     std::unique_ptr<Connection> writer_;
@@ -492,6 +439,58 @@ class SqliteStorage final : public Storage {
 };
 
 }  // namespace
+
+void BackupSqlite(const std::string& source, const std::string& destination) {
+    namespace fs = std::filesystem;
+    if (IsPostgresUrl(source)) {
+        throw StorageError(
+            "backup copia um banco SQLite; para o PostgreSQL use pg_dump (veja docs/server.md)");
+    }
+    if (!fs::is_regular_file(source))
+        throw StorageError("o banco SQLite " + source + " não existe");
+    if (fs::exists(destination))
+        throw StorageError("o destino " + destination + " já existe: escolha outro nome");
+    const std::string partial = destination + ".parcial";
+    std::error_code ignored;
+    fs::remove(partial, ignored);
+    sqlite3* from = nullptr;
+    sqlite3* to = nullptr;
+    auto close = [&] {
+        sqlite3_close_v2(from);
+        sqlite3_close_v2(to);
+    };
+    auto fail = [&](const std::string& what, sqlite3* db) {
+        const std::string why = db ? sqlite3_errmsg(db) : "sem memória";
+        close();
+        fs::remove(partial, ignored);
+        throw StorageError("cópia de " + source + " para " + destination + ": " + what + ": " + why);
+    };
+    if (sqlite3_open_v2(source.c_str(), &from, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        fail("abrir a origem", from);
+    sqlite3_busy_timeout(from, 5000);
+    if (sqlite3_open_v2(partial.c_str(), &to, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+        SQLITE_OK)
+        fail("criar a cópia", to);
+    sqlite3_backup* backup = sqlite3_backup_init(to, "main", from, "main");
+    if (!backup)
+        fail("iniciar a cópia", to);
+    // A few pages at a time: writers of the source wait at most one step; a
+    // write meanwhile makes the copy start again from a consistent state.
+    int rc = SQLITE_OK;
+    do {
+        rc = sqlite3_backup_step(backup, 256);
+        if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED)
+            sqlite3_sleep(20);
+    } while (rc == SQLITE_OK || rc == SQLITE_BUSY || rc == SQLITE_LOCKED);
+    sqlite3_backup_finish(backup);
+    if (rc != SQLITE_DONE)
+        fail("copiar as páginas", to);
+    // The copy is a database of its own: no WAL file beside it.
+    if (sqlite3_exec(to, "PRAGMA journal_mode=DELETE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        fail("fechar a cópia", to);
+    close();
+    fs::rename(partial, destination);
+}
 
 std::unique_ptr<Storage> OpenSqlite(const std::string& path) {
     return std::make_unique<SqliteStorage>(path);

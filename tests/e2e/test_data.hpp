@@ -35,10 +35,12 @@ inline void Escrever(const std::filesystem::path& path, const std::string& text)
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// Creates `dir`/kqz.sqlite and returns its path.
-inline std::string CriarBanco(const std::string& server, const std::filesystem::path& dir) {
+// Fills the database `target` (default: a new `dir`/kqz.sqlite) and returns
+// its --db value.
+inline std::string CriarBanco(const std::string& server, const std::filesystem::path& dir,
+                              const std::string& target = {}) {
     namespace synth = kqz::summary::synth;
-    const std::string db = (dir / "kqz.sqlite").string();
+    const std::string db = target.empty() ? (dir / "kqz.sqlite").string() : target;
     Admin(server, db, {"init"}, dir);
     Admin(server, db, {"company", "add", kCnpjPadaria, "padaria são joão"}, dir);
     Admin(server, db, {"company", "add", kCnpjMercado, "Mercado Central"}, dir);

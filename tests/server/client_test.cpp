@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "cloud/mem_table.hpp"
 #include "cloud/remote_query.hpp"
 #include "cloud/rest_connection.hpp"
+#include "download/queries.hpp"
 #include "server/documents.hpp"
 #include "tests/server/support.hpp"
 
@@ -81,6 +84,60 @@ TEST(ClientRoad, SelectMemTableLoadsEveryAnswerOfTheServer) {
     EXPECT_EQ(table.FieldByName("X_NUMERO").AsString(), "000037");
     EXPECT_EQ(table.FieldByName("X_NUMERO").AsInteger(), 37);
     EXPECT_EQ(table.FieldByName("AD_XML").AsString(), test::ReadTestFile("cancelamento.xml"));
+}
+
+// An accountant with thousands of client companies: every CNPJ travels in the
+// request line of the companies query, which keeps its GET form. Past the
+// server's limit the client reports the server's own reason.
+TEST(ClientRoad, TheCompaniesOfFiveThousandCnpjsTravelInOneRequestLine) {
+    test::TempDatabase db(test::Backend::Sqlite);
+    Storage& storage = db.Open();
+    std::vector<std::string> cnpjs;
+    for (int i = 0; i < 5000; ++i) {
+        char cnpj[16];
+        std::snprintf(cnpj, sizeof cnpj, "%014d", 11000000 + i * 7);
+        cnpjs.emplace_back(cnpj);
+        storage.AddUser("contador@exemplo.com.br", cnpj);
+        storage.AddCompany(cnpj, "EMPRESA " + std::to_string(i));
+    }
+    const std::string companies = download::ConsultaEmpresas(cnpjs);
+    ASSERT_GT(test::EncodeSegment(companies).size(), std::size_t{100} << 10);
+
+    struct Case {
+        const char* name;
+        std::size_t maxHeadBytes;  // 0: the server's default
+        std::size_t rows;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"the default limit takes them", 0, 5000, nullptr},
+        // The whole line reaches the server before it refuses it.
+        {"a server with a smaller limit says why", std::size_t{96} << 10, 0,
+         "linha da requisição longa demais"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ServerOptions options;
+        if (c.maxHeadBytes)
+            options.maxHeadBytes = c.maxHeadBytes;
+        test::RunningServer server(storage, options);
+        cloud::RestConnection connection;
+        connection.Host = "127.0.0.1";
+        connection.Port = server.Port();
+        cloud::RemoteQuery helper(connection);
+        cloud::MemTable table;
+        ASSERT_TRUE(helper.SelectMemTable(download::ConsultaUsuarios("contador@exemplo.com.br"), table))
+            << helper.LastError();
+        ASSERT_EQ(table.RecordCount(), 5000u);
+        const bool loaded = helper.SelectMemTable(companies, table);
+        if (!c.error) {
+            ASSERT_TRUE(loaded) << helper.LastError();
+            EXPECT_EQ(table.RecordCount(), c.rows);
+        } else {
+            EXPECT_FALSE(loaded);
+            EXPECT_NE(helper.LastError().find(c.error), std::string::npos) << helper.LastError();
+        }
+    }
 }
 
 }  // namespace

@@ -114,6 +114,7 @@ class GatedStorage final : public Storage {
     }
 
     std::string Describe() const override { return inner_.Describe(); }
+    void Ping() override { inner_.Ping(); }
     std::vector<codec::Row> Version(const std::string& p) override { return inner_.Version(p); }
     std::vector<codec::Row> Users(const std::string& e) override { return inner_.Users(e); }
     std::vector<codec::Row> DocumentCnpjs() override { return inner_.DocumentCnpjs(); }
@@ -144,6 +145,19 @@ class GatedStorage final : public Storage {
         inner_.SetVersion(b, l, d);
     }
     Stats GetStats() override { return inner_.GetStats(); }
+    void SaveSession(const std::string& id, bool admin, const std::vector<std::string>& cnpjs,
+                     std::int64_t now, std::int64_t idle, std::size_t max) override {
+        inner_.SaveSession(id, admin, cnpjs, now, idle, max);
+    }
+    std::optional<StoredSession> TouchSession(const std::string& id, std::int64_t now,
+                                              std::int64_t idle) override {
+        return inner_.TouchSession(id, now, idle);
+    }
+    void EndSession(const std::string& id) override { inner_.EndSession(id); }
+    std::size_t CountSessions(std::int64_t now, std::int64_t idle) override {
+        return inner_.CountSessions(now, idle);
+    }
+    std::string SessionKey() override { return inner_.SessionKey(); }
 
   private:
     Storage& inner_;
