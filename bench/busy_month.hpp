@@ -104,11 +104,12 @@ inline void EnsureDatabase(const std::string& path, Month month = Month::kRealis
     std::filesystem::rename(building, path);
 }
 
-// A kqz-server child process on 127.0.0.1 with a free port. It dies with
-// the benchmark (PR_SET_PDEATHSIG) and is stopped with SIGTERM at the end.
+// A kqz-server child process on 127.0.0.1 with a free port (this build's, or
+// `binary` to measure another). It dies with the benchmark (PR_SET_PDEATHSIG)
+// and is stopped with SIGTERM at the end.
 class ServerProcess {
   public:
-    explicit ServerProcess(const std::string& db) {
+    explicit ServerProcess(const std::string& db, const char* binary = KQZ_SERVER_BINARY) {
         int out[2];
         if (pipe(out) != 0)
             throw std::runtime_error("pipe");
@@ -119,8 +120,8 @@ class ServerProcess {
             close(out[0]);
             const int null = open("/dev/null", O_WRONLY);  // the access log
             dup2(null, 2);
-            execl(KQZ_SERVER_BINARY, KQZ_SERVER_BINARY, "serve", "--db", db.c_str(), "--listen", "127.0.0.1",
-                  "--port", "0", static_cast<char*>(nullptr));
+            execl(binary, binary, "serve", "--db", db.c_str(), "--listen", "127.0.0.1", "--port", "0",
+                  static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);

@@ -74,60 +74,24 @@ double Seconds() {
     return s ? std::atof(s) : 4.0;
 }
 
-// The kqz-server child of the benchmark, as busy_month's, with the binary
-// chosen by KQZ_BENCH_SERVER.
-class Server {
+// The busy month's database, made once.
+std::string PreparedDatabase() {
+    const std::string db = kqz::bench::DatabasePath();
+    kqz::bench::EnsureDatabase(db);
+    return db;
+}
+
+// The kqz-server child of the benchmark, with the binary chosen by
+// KQZ_BENCH_SERVER (another build measured against the same month).
+class Server : public kqz::bench::ServerProcess {
   public:
-    Server() {
-        const std::string db = kqz::bench::DatabasePath();
-        kqz::bench::EnsureDatabase(db);
-        const char* binary = std::getenv("KQZ_BENCH_SERVER");
-        if (!binary)
-            binary = KQZ_SERVER_BINARY;
-        int out[2];
-        if (pipe(out) != 0)
-            throw std::runtime_error("pipe");
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(out[1], 1);
-            close(out[0]);
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 2);
-            execl(binary, binary, "serve", "--db", db.c_str(), "--listen", "127.0.0.1", "--port", "0",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        FILE* f = fdopen(out[0], "r");
-        char line[256] = {};
-        if (!std::fgets(line, sizeof line, f))
-            throw std::runtime_error("kqz-server não iniciou");
-        std::fclose(f);
-        const std::string text = line;
-        port_ = std::stoi(text.substr(text.rfind(':') + 1));
-    }
-    ~Server() {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-    }
-    int Port() const { return port_; }
-    double PeakRss() const {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        std::string key;
-        while (status >> key) {
-            if (key == "VmHWM:") {
-                double kb = 0;
-                status >> kb;
-                return kb * 1024;
-            }
-        }
-        return 0;
-    }
+    Server() : ServerProcess(PreparedDatabase(), Binary()) {}
 
   private:
-    pid_t pid_ = -1;
-    int port_ = 0;
+    static const char* Binary() {
+        const char* binary = std::getenv("KQZ_BENCH_SERVER");
+        return binary != nullptr ? binary : KQZ_SERVER_BINARY;
+    }
 };
 
 // One identified keep-alive connection.

@@ -6,10 +6,14 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "server/server.hpp"
 #include "server/storage.hpp"
@@ -64,6 +68,60 @@ class RunningServer {
     Server server_;
     int port_ = 0;
     std::thread thread_;
+};
+
+// A storage that hands every call to another one: a test overrides only what
+// it changes (holding a query back, failing the health check).
+class ForwardingStorage : public Storage {
+  public:
+    explicit ForwardingStorage(Storage& inner) : inner_(inner) {}
+
+    std::string Describe() const override { return inner_.Describe(); }
+    void Ping() override { inner_.Ping(); }
+    std::vector<codec::Row> Version(const std::string& p) override { return inner_.Version(p); }
+    std::vector<codec::Row> Users(const std::string& e) override { return inner_.Users(e); }
+    std::vector<codec::Row> DocumentCnpjs() override { return inner_.DocumentCnpjs(); }
+    std::vector<codec::Row> Companies(const std::vector<std::string>& c) override {
+        return inner_.Companies(c);
+    }
+    std::int64_t CountDocuments(const std::string& c, const std::string& m) override {
+        return inner_.CountDocuments(c, m);
+    }
+    void Documents(const std::string& c, const std::string& m,
+                   const std::function<void(codec::Row&&)>& sink) override {
+        inner_.Documents(c, m, sink);
+    }
+    std::unique_ptr<codec::RowBatches> DocumentBatches(const std::string& c, const std::string& m,
+                                                       std::size_t batchBytes) override {
+        return inner_.DocumentBatches(c, m, batchBytes);
+    }
+    void Execute(const std::string& sql) override { inner_.Execute(sql); }
+    ImportOutcome Import(const std::vector<StoredDocument>& b) override { return inner_.Import(b); }
+    bool AddCompany(const std::string& c, const std::string& n) override { return inner_.AddCompany(c, n); }
+    bool AddUser(const std::string& e, const std::string& c) override { return inner_.AddUser(e, c); }
+    std::size_t RemoveUser(const std::string& e, const std::optional<std::string>& c) override {
+        return inner_.RemoveUser(e, c);
+    }
+    void SetVersion(std::int64_t b, const std::string& l, const std::string& d) override {
+        inner_.SetVersion(b, l, d);
+    }
+    Stats GetStats() override { return inner_.GetStats(); }
+    void SaveSession(const std::string& id, bool admin, const std::vector<std::string>& cnpjs,
+                     std::int64_t now, std::int64_t idle, std::size_t max) override {
+        inner_.SaveSession(id, admin, cnpjs, now, idle, max);
+    }
+    std::optional<StoredSession> TouchSession(const std::string& id, std::int64_t now,
+                                              std::int64_t idle) override {
+        return inner_.TouchSession(id, now, idle);
+    }
+    void EndSession(const std::string& id) override { inner_.EndSession(id); }
+    std::size_t CountSessions(std::int64_t now, std::int64_t idle) override {
+        return inner_.CountSessions(now, idle);
+    }
+    std::string SessionKey() override { return inner_.SessionKey(); }
+
+  private:
+    Storage& inner_;
 };
 
 // Reads a file of tests/data/server.
