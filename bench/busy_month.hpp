@@ -11,6 +11,7 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cctype>
 
 #include <csignal>
 #include <cstdio>
@@ -102,6 +103,23 @@ inline void EnsureDatabase(const std::string& path, Month month = Month::kRealis
     for (const char* suffix : {"-wal", "-shm"})
         std::filesystem::remove(building + suffix);
     std::filesystem::rename(building, path);
+}
+
+// Percent-encodes a text as one URL path segment (unreserved bytes stay).
+inline std::string Encode(const std::string& text) {
+    static const char* hex = "0123456789ABCDEF";
+    std::string out;
+    for (char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
+            out.push_back(ch);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
 }
 
 // A kqz-server child process on 127.0.0.1 with a free port (this build's, or

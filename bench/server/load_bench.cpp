@@ -41,21 +41,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using kqz::bench::kCnpj;
 
-std::string Encode(const std::string& text) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
-            out.push_back(ch);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
+using kqz::bench::Encode;
 
 std::string SelectPath(const std::string& sql) {
     return "/datasnap/rest/TServerMethods1/SelectCloud/" + Encode(sql) + "/";

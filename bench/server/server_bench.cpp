@@ -54,21 +54,7 @@ using kqz::bench::EnsureDatabase;
 using kqz::bench::kCnpj;
 using kqz::bench::ServerProcess;
 
-std::string Encode(const std::string& text) {
-    static const char* hex = "0123456789ABCDEF";
-    std::string out;
-    for (char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (std::isalnum(c) || c == '-' || c == '_' || c == '.') {
-            out.push_back(ch);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
+using kqz::bench::Encode;
 
 // One session identified as the administrator (the benchmark runs on loopback).
 struct Session {

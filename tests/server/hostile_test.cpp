@@ -136,14 +136,7 @@ class HostileTest : public testing::Test {
     void SetUp() override {
         db_ = std::make_unique<test::TempDatabase>(test::Backend::Sqlite);
         Storage& s = db_->Open();
-        std::vector<StoredDocument> docs;
-        for (const char* f : {"venda-1item.xml", "venda-linha-unica.xml"}) {
-            std::string reason;
-            docs.push_back(*ReadCfe(test::ReadTestFile(f), reason));
-        }
-        s.Import(docs);
-        s.AddCompany(kCnpj, "LOJA DOS TESTES");
-        s.AddUser("contador@exemplo.com.br", kCnpj);
+        test::FillSampleStore(s, "contador@exemplo.com.br");
     }
 
     std::unique_ptr<test::RunningServer> Start(ServerOptions options = {}, Storage* storage = nullptr) {

@@ -59,14 +59,7 @@ class OperationsTest : public testing::Test {
     void SetUp() override {
         db_ = std::make_unique<test::TempDatabase>(test::Backend::Sqlite);
         Storage& s = db_->Open();
-        std::vector<StoredDocument> docs;
-        for (const char* f : {"venda-1item.xml", "venda-linha-unica.xml"}) {
-            std::string reason;
-            docs.push_back(*ReadCfe(test::ReadTestFile(f), reason));
-        }
-        s.Import(docs);
-        s.AddCompany(kCnpj, "LOJA DOS TESTES");
-        s.AddUser(kEmail, kCnpj);
+        test::FillSampleStore(s, kEmail);
     }
     std::unique_ptr<test::TempDatabase> db_;
 };

@@ -1,5 +1,7 @@
 #include "tests/server/support.hpp"
 
+#include "server/documents.hpp"
+
 #include <libpq-fe.h>
 
 #include <cstdlib>
@@ -122,6 +124,17 @@ std::string EncodeSegment(const std::string& text) {
         }
     }
     return out;
+}
+
+void FillSampleStore(Storage& storage, const std::string& email) {
+    std::vector<StoredDocument> docs;
+    for (const char* f : {"venda-1item.xml", "venda-linha-unica.xml"}) {
+        std::string reason;
+        docs.push_back(*ReadCfe(ReadTestFile(f), reason));
+    }
+    storage.Import(docs);
+    storage.AddCompany("08723218000186", "LOJA DOS TESTES");
+    storage.AddUser(email, "08723218000186");
 }
 
 }  // namespace kqz::server::test

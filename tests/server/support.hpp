@@ -127,6 +127,10 @@ class ForwardingStorage : public Storage {
 // Reads a file of tests/data/server.
 std::string ReadTestFile(const std::string& name);
 
+// The two public sales (CNPJ 08723218000186, month 1509), their company and
+// `email` released to see it.
+void FillSampleStore(Storage& storage, const std::string& email);
+
 // Percent-encodes a text as one path segment (every byte but unreserved ones).
 std::string EncodeSegment(const std::string& text);
 
