@@ -17,8 +17,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (depth > kqz::server::kMaxBodyNesting + 1)
         std::abort();
     try {
-        const auto args = kqz::server::BodyArguments(body);
-        if (depth > kqz::server::kMaxBodyNesting || args.empty())
+        // A call without parameters ({"_parameters":[]}) has no arguments.
+        (void)kqz::server::BodyArguments(body);
+        if (depth > kqz::server::kMaxBodyNesting)
             std::abort();
     } catch (const std::invalid_argument&) {
     }
